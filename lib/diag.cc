@@ -1,0 +1,54 @@
+#include "diag.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "constants.h"
+
+namespace brennic {
+namespace {
+
+brennic_log_fn stored_callback = nullptr;
+
+void deliver(int level, bool fold_line_ends, const char *format, va_list args)
+    BRENNIC_PRINTF(3, 0);
+
+void deliver(int level, bool fold_line_ends, const char *format, va_list args) {
+    char text[kDiagMax + 1];
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    if (n < 0) text[0] = '\0';
+    if (fold_line_ends) {
+        for (char *p = text; *p; ++p)
+            if (*p == '\r') *p = ' ';
+        for (char *p = text; *p; ++p)
+            if (*p == '\n') *p = ' ';
+    }
+    if (stored_callback) stored_callback(level, text);
+}
+
+} // namespace
+
+void set_log_callback(brennic_log_fn fn) { stored_callback = fn; }
+
+void log_error(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    deliver(kLevelError, true, format, args);
+    va_end(args);
+}
+
+void log_info(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    deliver(kLevelInfo, true, format, args);
+    va_end(args);
+}
+
+void log_debug(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    deliver(kLevelDebug, false, format, args);
+    va_end(args);
+}
+
+} // namespace brennic

@@ -1,0 +1,28 @@
+// Diagnostics channel: printf-style messages delivered as one line to the log callback.
+#pragma once
+
+#include "brennic.h"
+
+#if defined(__GNUC__)
+#define BRENNIC_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define BRENNIC_PRINTF(fmt, args)
+#endif
+
+namespace brennic {
+
+inline constexpr int kLevelDebug = 1;
+inline constexpr int kLevelInfo = 2;
+inline constexpr int kLevelError = 3;
+
+// Stores the callback that receives every diagnostic. Until one is stored, messages are
+// dropped.
+void set_log_callback(brennic_log_fn fn);
+
+// Level 3 and 2: CR, then LF, become spaces. Level 1: delivered as formatted.
+// Formatted text is cut at 999 characters.
+void log_error(const char *format, ...) BRENNIC_PRINTF(1, 2);
+void log_info(const char *format, ...) BRENNIC_PRINTF(1, 2);
+void log_debug(const char *format, ...) BRENNIC_PRINTF(1, 2);
+
+} // namespace brennic

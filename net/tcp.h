@@ -1,0 +1,63 @@
+// TCP connect and socket primitives. A socket is a signed integer; -1 means none.
+// This header includes no socket headers: callers outside net/ use only these functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brennic {
+
+inline constexpr int kNoSocket = -1;
+inline constexpr std::int32_t kWouldBlock = 10035;   // WSAEWOULDBLOCK
+inline constexpr std::int32_t kInProgress = 10036;   // WSAEINPROGRESS
+
+
+// Opens a TCP connection to host (optionally "host:port", which replaces port), bound to
+// bind_address when that is not empty. blocking_connect nonzero waits for the connect.
+// A socket returned after a completed connect is non-blocking. -1 on failure.
+int tcp_open(const char *host, int port, const char *bind_address, int blocking_connect);
+
+// A non-inheritable socket, or -1.
+int make_socket(int family, int type, int protocol);
+
+// Nonzero: blocking mode; zero: non-blocking mode. Returns the platform's result.
+int set_blocking(int sock, int blocking);
+
+// 1 when sock became readable within ms milliseconds, else 0.
+int wait_readable(int sock, int ms);
+
+// 1 when any of the count sockets (entries of -1 are skipped) became readable within ms
+// milliseconds, else 0. With no socket to watch it sleeps ms milliseconds.
+int wait_any_readable(const int *socks, int count, int ms);
+
+// Non-blocking mode, wait up to ms for readability, one receive, blocking mode again.
+// Returns the receive's result: byte count, 0 or -1. Writes no terminator.
+int recv_timed(int sock, char *buffer, int length, int ms);
+
+// One receive of at most length bytes into a buffer of length + 1; terminates after the
+// bytes received. Returns the count, 0 when the receive would block, -1 when it failed or
+// the peer closed the connection.
+int recv_some(int sock, char *buffer, int length);
+
+// One send of length bytes (no SIGPIPE). Returns the platform's result (count or -1).
+// Does not record the error: callers call record_sock_error.
+int send_bytes(int sock, const char *bytes, int length);
+
+// Closes a socket; -1 is ignored.
+void close_socket(int sock);
+
+// Copies the platform's last socket error, mapped onto Windows Sockets codes, into
+// last_sock_error.
+void record_sock_error();
+
+// 1 when last_sock_error is 10035 or 10036.
+int would_block();
+
+// Starts the socket library: nothing to do on POSIX.
+void winsock_start();
+
+// Sleeps; return 1.
+int sleep_ms(int ms);
+int sleep_seconds(int seconds);
+
+} // namespace brennic
