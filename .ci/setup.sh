@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test brennic. Installs nothing
+# when everything is already there.
+set -euo pipefail
+
+missing=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_file() { [ -e "$1" ]; }
+
+have_cmd cmake || missing+=(cmake)
+have_cmd ninja || missing+=(ninja-build)
+have_cmd g++ || missing+=(g++)
+have_file /usr/include/gtest/gtest.h || missing+=(libgtest-dev)
+have_file /usr/include/benchmark/benchmark.h || missing+=(libbenchmark-dev)
+if [ "${BRENNIC_FULL_SETUP:-0}" = 1 ]; then
+  have_cmd clang++ || missing+=(clang)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
+    || missing+=(libclang-rt-dev)
+  have_cmd valgrind || missing+=(valgrind)
+  have_cmd man || missing+=(man-db)
+  have_cmd groff || missing+=(groff)
+  have_cmd pkg-config || missing+=(pkg-config)
+  have_cmd dpkg-deb || missing+=(dpkg)
+fi
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
