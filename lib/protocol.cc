@@ -1,0 +1,150 @@
+#include "protocol.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cipher/secret_hash.h"
+#include "constants.h"
+#include "text.h"
+
+namespace brennic {
+
+namespace {
+
+constexpr const char *kEncryptWord = "+ENCRYPT";
+constexpr const char *kNullPassword = "(NULL)";
+constexpr const char *kIntermediatePrefix = "+DATA";
+constexpr const char *kSuccessPrefix = "+OK";
+
+const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
+
+// The length that snprintf actually left in out: its result, cut to what fits.
+int written(int n, std::size_t cap) {
+    if (n < 0 || cap == 0) return 0;
+    if (static_cast<std::size_t>(n) >= cap) return static_cast<int>(cap - 1);
+    return n;
+}
+
+bool is_separator(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; }
+
+// Finds the next token at or after *pos in text; returns its start and sets *len, or
+// returns nullptr when only separators remain.
+const char *next_token(const char *text, std::size_t *pos, std::size_t *len) {
+    std::size_t i = *pos;
+    while (text[i] != '\0' && is_separator(text[i])) ++i;
+    if (text[i] == '\0') return nullptr;
+    const std::size_t start = i;
+    while (text[i] != '\0' && !is_separator(text[i])) ++i;
+    *pos = i;
+    *len = i - start;
+    return text + start;
+}
+
+bool has_prefix(const char *text, const char *prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+int format_change(char *out, std::size_t cap, const char *word, const char *user,
+                  const char *password, const char *attributes) {
+    return written(std::snprintf(out, cap, "%s %.*s %.*s %.*s", word, kUserMax, or_empty(user),
+                                 kUserMax, password != nullptr ? password : kNullPassword,
+                                 kRequestTextMax, or_empty(attributes)),
+                   cap);
+}
+
+} // namespace
+
+int format_handshake(char *out, std::size_t cap, const char *secret) {
+    // Truncating signed remainder: a negative hash gives -19 to 0.
+    const int remainder = secret_hash(or_empty(secret)) % kHashModulus;
+    return written(std::snprintf(out, cap, "%d ENCRYPT NORMAL %d\r\n", 1, remainder), cap);
+}
+
+handshake_reply parse_handshake_reply(const char *bytes, int length) {
+    handshake_reply reply{handshake_verdict::read_failure, 0, {}};
+    if (bytes == nullptr || length < 2) return reply;
+    reply.verdict = handshake_verdict::refused;
+
+    // The reply is read as a text: it ends at the first NUL byte, and at most
+    // kHandshakeReplyMax bytes are looked at.
+    char text[kHandshakeReplyMax + 1];
+    const std::size_t take = length < kHandshakeReplyMax ? static_cast<std::size_t>(length)
+                                                          : static_cast<std::size_t>(kHandshakeReplyMax);
+    std::memcpy(text, bytes, take);
+    text[take] = '\0';
+
+    std::size_t pos = 0;
+    std::size_t len = 0;
+    if (next_token(text, &pos, &len) == nullptr) return reply; // the id, ignored
+    const char *word = next_token(text, &pos, &len);
+    if (word == nullptr || len != std::strlen(kEncryptWord) ||
+        std::strncmp(word, kEncryptWord, len) != 0)
+        return reply;
+
+    reply.verdict = handshake_verdict::accepted;
+    // A missing number is taken as 0.
+    if (const char *number = next_token(text, &pos, &len)) {
+        static_assert(sizeof reply.token3 == kHandshakeReplyMax + 1);
+        std::memcpy(reply.token3, number, len); // len <= kHandshakeReplyMax
+        reply.token3[len] = '\0';
+        reply.n = read_int32(reply.token3);
+    }
+    return reply;
+}
+
+int port_of_entry(const char *entry, int default_port) {
+    const char *colon = entry != nullptr ? std::strchr(entry, ':') : nullptr;
+    if (colon == nullptr) return default_port;
+    return static_cast<int>(static_cast<unsigned>(read_int32(colon + 1)) & 0xFFFFu);
+}
+
+int format_request_line(char *out, std::size_t cap, std::int32_t id, const char *text) {
+    return written(
+        std::snprintf(out, cap, "%d %.*s\r\n", static_cast<int>(id), kRequestTextMax, or_empty(text)),
+        cap);
+}
+
+int format_check(char *out, std::size_t cap, const char *user, const char *password) {
+    return written(std::snprintf(out, cap, "check %.*s %.*s", kUserMax, or_empty(user), kUserMax,
+                                 or_empty(password)),
+                   cap);
+}
+
+int format_lookup(char *out, std::size_t cap, const char *user) {
+    return written(std::snprintf(out, cap, "lookup %.*s", kUserMax, or_empty(user)), cap);
+}
+
+int format_set(char *out, std::size_t cap, const char *user, const char *password,
+               const char *attributes) {
+    return format_change(out, cap, "set", user, password, attributes);
+}
+
+int format_mod(char *out, std::size_t cap, const char *user, const char *password,
+               const char *attributes) {
+    return format_change(out, cap, "mod", user, password, attributes);
+}
+
+int format_del(char *out, std::size_t cap, const char *user) {
+    return written(std::snprintf(out, cap, "del %.*s", kUserMax, or_empty(user)), cap);
+}
+
+int format_search(char *out, std::size_t cap, const char *text) {
+    return written(std::snprintf(out, cap, "%.*s", kSearchTextMax, or_empty(text)), cap);
+}
+
+std::int32_t reply_id(const char *line) { return read_int32(or_empty(line)); }
+
+const char *reply_text(const char *line) {
+    const char *space = line != nullptr ? std::strchr(line, ' ') : nullptr;
+    return space != nullptr ? space + 1 : "";
+}
+
+bool reply_is_intermediate(const char *reply_text) {
+    return reply_text != nullptr && has_prefix(reply_text, kIntermediatePrefix);
+}
+
+bool reply_is_success(const char *reply_text) {
+    return reply_text != nullptr && has_prefix(reply_text, kSuccessPrefix);
+}
+
+} // namespace brennic
