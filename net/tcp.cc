@@ -1,0 +1,187 @@
+#include "net/tcp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "diag.h"
+#include "net/address.h"
+#include "net/platform.h"
+#include "net/socket_errors.h"
+#include "net/wait.h"
+#include "text.h"
+
+namespace brennic {
+namespace {
+
+// The host text is copied into a buffer of this size, terminator included.
+constexpr std::size_t kHostCopySize = 1000;
+
+bool starts_with_digit(const char *text) {
+    return std::isdigit(static_cast<unsigned char>(text[0])) != 0;
+}
+
+} // namespace
+
+int getaddr(const char *host, sockaddr_in *record) {
+    if (host == nullptr) host = "";
+    if (starts_with_digit(host)) {
+        // Used as converted: a text that is no dotted address gives 255.255.255.255.
+        record->sin_addr.s_addr = ::inet_addr(host);
+        record->sin_family = AF_INET;
+        return 1;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo *found = nullptr;
+    if (sys.getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+    int filled = 0;
+    for (const addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr ||
+            entry->ai_addrlen < sizeof(sockaddr_in))
+            continue;
+        const auto *address = reinterpret_cast<const sockaddr_in *>(entry->ai_addr);
+        record->sin_addr = address->sin_addr;
+        record->sin_family = AF_INET;
+        filled = 1;
+        break;
+    }
+    sys.freeaddrinfo(found);
+    return filled;
+}
+
+int bind_out(sockaddr_in *record, const char *bind_address) {
+    if (bind_address == nullptr || bind_address[0] == '\0') return 0;
+    if (!getaddr(bind_address, record)) {
+        log_error("Host lookup failed for BIND (%s) use a number\n", bind_address);
+        return 0;
+    }
+    char dotted[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &record->sin_addr, dotted, sizeof dotted);
+    log_info("bind_out to address (%s)\n", dotted);
+    return 1;
+}
+
+int make_socket(int family, int type, int protocol) {
+    // Created close-on-exec, so child processes never inherit it.
+    errno = 0;
+    const int sock = sys.socket(family, type | SOCK_CLOEXEC, protocol);
+    return sock < 0 ? kNoSocket : sock;
+}
+
+int set_blocking(int sock, int blocking) {
+    errno = 0;
+    return sys.set_nonblocking(sock, blocking ? 0 : 1);
+}
+
+int wait_readable(int sock, int ms) {
+    pollfd entry{sock, POLLIN, 0};
+    errno = 0;
+    const int ready = sys.poll(&entry, 1, poll_limit(ms));
+    return ready > 0 && (entry.revents & kReadableEvents) != 0 ? 1 : 0;
+}
+
+int wait_any_readable(const int *socks, int count, int ms) {
+    pollfd entries[kMaxWaitSockets];
+    nfds_t used = 0;
+    for (int i = 0; i < count && used < kMaxWaitSockets; ++i)
+        if (socks[i] != kNoSocket) entries[used++] = pollfd{socks[i], POLLIN, 0};
+    errno = 0;
+    const int ready = sys.poll(used ? entries : nullptr, used, poll_limit(ms));
+    if (ready <= 0) return 0;
+    for (nfds_t i = 0; i < used; ++i)
+        if (entries[i].revents & kReadableEvents) return 1;
+    return 0;
+}
+
+int recv_timed(int sock, char *buffer, int length, int ms) {
+    set_blocking(sock, 0);
+    wait_readable(sock, ms);
+    errno = 0;
+    const ssize_t got = sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), 0);
+    const int saved = errno;
+    set_blocking(sock, 1);
+    errno = saved; // a caller's record_sock_error sees the receive's error
+    return static_cast<int>(got);
+}
+
+int recv_some(int sock, char *buffer, int length) {
+    errno = 0;
+    const ssize_t got = sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), 0);
+    if (got >= 0) buffer[got] = '\0';
+    record_sock_error();
+    if (got > 0) return static_cast<int>(got);
+    if (got == 0) return -1; // the peer closed the connection: the link is lost
+    return would_block() ? 0 : -1;
+}
+
+int send_bytes(int sock, const char *bytes, int length) {
+    if (length < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    errno = 0;
+    // MSG_NOSIGNAL: a peer that has gone away gives an error, never SIGPIPE.
+    return static_cast<int>(sys.send(sock, bytes, static_cast<std::size_t>(length), MSG_NOSIGNAL));
+}
+
+void close_socket(int sock) {
+    if (sock == kNoSocket) return;
+    const int saved = errno;
+    sys.close(sock);
+    errno = saved;
+}
+
+void record_sock_error() { last_sock_error = sock_code_from_errno(errno); }
+
+int would_block() { return last_sock_error == kWouldBlock || last_sock_error == kInProgress; }
+
+void winsock_start() {}
+
+int tcp_open(const char *host, int port, const char *bind_address, int blocking_connect) {
+    char name[kHostCopySize];
+    copy_bounded(name, host ? host : "", kHostCopySize - 1);
+    sockaddr_in destination{};
+    sockaddr_in local{};
+    destination.sin_family = AF_INET;
+    lowercase_in_place(name);
+    if (char *colon = std::strchr(name, ':')) {
+        *colon = '\0';
+        port = read_int32(colon + 1);
+    }
+    if (!getaddr(name, &destination)) return kNoSocket;
+
+    const int sock = make_socket(destination.sin_family, SOCK_STREAM, 0);
+    record_sock_error();
+    if (sock == kNoSocket) return kNoSocket;
+
+    if (bind_out(&local, bind_address)) {
+        errno = 0;
+        if (sys.bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+            record_sock_error();
+            log_error("Bind to (%s) failed\n", name);
+            close_socket(sock);
+            return kNoSocket;
+        }
+    }
+    destination.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (!blocking_connect) set_blocking(sock, 0);
+
+    errno = 0;
+    const int connected =
+        sys.connect(sock, reinterpret_cast<const sockaddr *>(&destination), sizeof destination);
+    record_sock_error();
+    if (connected == 0) {
+        set_blocking(sock, 0);
+        return sock;
+    }
+    if (would_block()) return sock; // still connecting
+    close_socket(sock);
+    return kNoSocket;
+}
+
+} // namespace brennic
