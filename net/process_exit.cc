@@ -1,0 +1,14 @@
+#include <cstdlib>
+
+#include "net/utilities.h"
+
+namespace brennic {
+namespace {
+
+constexpr int kFatalExitStatus = 3;
+
+} // namespace
+
+void fatal_exit() { std::exit(kFatalExitStatus); }
+
+} // namespace brennic
