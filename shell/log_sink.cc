@@ -1,0 +1,103 @@
+#include "log_sink.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "shell.h"
+
+namespace brennic {
+namespace {
+
+std::FILE *log_file = nullptr;
+
+std::time_t real_now() { return std::time(nullptr); }
+
+std::tm *real_local_time(const std::time_t *t, std::tm *out) { return localtime_r(t, out); }
+
+// Owner-only, append-only, and never through a symbolic link: a link planted under the
+// log's name must not redirect the diagnostics into another file.
+std::FILE *open_log_file() {
+    int fd = open(kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    std::FILE *f = fdopen(fd, "a");
+    if (!f) {
+        int saved = errno;
+        close(fd);
+        errno = saved; // perror reports why fdopen failed, not close
+    }
+    return f;
+}
+
+const char *level_word(int level) {
+    switch (level) {
+    case 1: return "Debug";
+    case 2: return "Info";
+    case 3: return "Error";
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+log_sink_seams sink_seams = {real_now, real_local_time};
+
+void make_stamp(char (&stamp)[kStampLength + 1]) {
+    std::time_t now = sink_seams.now();
+    std::tm parts{};
+    if (sink_seams.local_time(&now, &parts) &&
+        std::strftime(stamp, sizeof stamp, "%d %H:%M:%S", &parts) == kStampLength)
+        return;
+    std::memcpy(stamp, kBadTime + kBadTimeOffset, kStampLength);
+    stamp[kStampLength] = '\0';
+}
+
+std::int32_t file_size(std::FILE *stream) {
+    struct stat st {};
+    if (fstat(fileno(stream), &st) != 0) return 0;
+    // A file past the 32-bit range still counts as too big rather than wrapping negative.
+    if (st.st_size > INT32_MAX) return INT32_MAX;
+    return static_cast<std::int32_t>(st.st_size);
+}
+
+int log_sink(int level, const char *text) {
+    if (!text) text = "";
+    char stamp[kStampLength + 1];
+    make_stamp(stamp);
+    const char *word = level_word(level);
+
+    if (debug_flag && word) std::fprintf(shell_out, "%s: %s\n", word, text);
+
+    if (dolog_flag) {
+        if (!log_file) log_file = open_log_file();
+        if (!log_file) {
+            std::perror(kLogFileName);
+            return 0;
+        }
+        if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+        // Debug lines may wait in the buffer; info and error lines reach the file at once.
+        if (level >= 2) std::fflush(log_file);
+    }
+
+    // The size seen here is what the file system holds, so unflushed debug lines do not
+    // count yet.
+    if (log_file && file_size(log_file) > kLogLimitBytes) {
+        std::fclose(log_file);
+        log_file = nullptr;
+        std::remove(kLogFileName);
+    }
+    return 1;
+}
+
+void log_sink_reset() {
+    if (log_file) std::fclose(log_file);
+    log_file = nullptr;
+    sink_seams = {real_now, real_local_time};
+}
+
+std::FILE *log_sink_file() { return log_file; }
+
+} // namespace brennic

@@ -1,0 +1,286 @@
+#include "shell.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "log_sink.h"
+#include "text.h"
+
+namespace brennic {
+
+char host_list[kShellBufSize];
+char secret_arg[kShellBufSize];
+std::int32_t debug_flag = 0;
+std::int32_t dolog_flag = 0;
+std::int32_t quit_flag = 0;
+std::FILE *shell_out = stdout;
+
+namespace {
+
+constexpr const char kUsage[] =
+    "Usage: brennic [-host 127.0.0.1] [-secret codestring] [-debug] [-dolog]\n";
+constexpr const char kNoCommand[] = "nocommand";
+constexpr std::string_view kLinkFailure = "brenniclib failed";
+
+constexpr const char *kHelpBlock[] = {
+    "+DATA Valid commands\n",
+    "+DATA \tlookup username\n",
+    "+DATA \tcheck username password\n",
+    "+DATA \tset username password|(NULL) [var=\"val\" ...]\n",
+    "+DATA \tsearch string\n",
+    "+DATA \tdel username\n",
+    "+DATA \texit\n",
+    "+OK \n",
+};
+
+static_assert(kShellReadLimit < kShellBufSize, "the read limit leaves room for the terminator");
+static_assert(kShellLineCopyMax < kShellBufSize, "the line copy fits its buffer");
+
+bool is_word_delim(char c) { return c == ' ' || c == '\r' || c == '\n'; }
+bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+
+// Copies len characters of src (len < kShellBufSize) and terminates them.
+void copy_span(char *dst, const char *src, std::size_t len) {
+    std::memcpy(dst, src, len);
+    dst[len] = '\0';
+}
+
+// Finds the next word at or after pos. On success the word is [start, end) and pos is left
+// just after the single delimiter that ended it (or at the end of the text).
+bool next_word(std::string_view line, std::size_t &pos, std::size_t &start, std::size_t &end) {
+    while (pos < line.size() && is_word_delim(line[pos])) ++pos;
+    if (pos >= line.size()) return false;
+    start = pos;
+    while (pos < line.size() && !is_word_delim(line[pos])) ++pos;
+    end = pos;
+    if (pos < line.size()) ++pos;
+    return true;
+}
+
+void print_version() { std::fprintf(shell_out, "+OK brennic version %s\n", kShellVersion); }
+
+void print_invalid(const char *word) {
+    std::fprintf(shell_out, "-ERR Invalid command (%s) use help\n", word);
+}
+
+void print_refusal(const char *who) {
+    std::fprintf(shell_out, "-ERR %s brennic_lib call failed, see brennic.log\n", who);
+}
+
+// A blocking call that gave up waiting leaves the record without a reply text.
+void print_no_reply(const char *who) {
+    std::fprintf(shell_out, "-ERR %.200s no reply from brennic server\n", who);
+}
+
+// The common ending of every request handler: refusal, missing reply, or the reply itself,
+// then the record is released whatever happened.
+void finish_request(int ok, brennic_result *&r, const char *who, const char *user,
+                    bool render) {
+    if (!ok) {
+        print_refusal(who);
+    } else if (!r || !r->text) {
+        print_no_reply(who);
+    } else if (render) {
+        char rendered[kShellBufSize];
+        render_reply(r->text, user, rendered);
+        put_text_line(shell_out, rendered);
+    } else {
+        put_text_line(shell_out, r->text);
+    }
+    brennic_free(&r);
+}
+
+void cmd_check(const char *user, const char *password) {
+    brennic_result *r = nullptr;
+    int ok = brennic_check(-1, user, password, &r);
+    finish_request(ok, r, user, user, true);
+}
+
+void cmd_lookup(const char *user) {
+    brennic_result *r = nullptr;
+    int ok = brennic_lookup(-1, user, &r);
+    finish_request(ok, r, user, user, true);
+}
+
+void cmd_set(const char *user, const char *password, const char *rest) {
+    brennic_result *r = nullptr;
+    int ok = brennic_set(-1, user, password, rest, &r);
+    finish_request(ok, r, user, user, false);
+}
+
+void cmd_mod(const char *user, const char *password, const char *rest) {
+    brennic_result *r = nullptr;
+    int ok = brennic_mod(-1, user, password, rest, &r);
+    finish_request(ok, r, user, user, false);
+}
+
+void cmd_del(const char *user) {
+    brennic_result *r = nullptr;
+    int ok = brennic_del(-1, user, &r);
+    finish_request(ok, r, user, user, false);
+}
+
+// The reply lines were printed by print_line while the call ran; only a refusal or a
+// missing reply adds a line here.
+void cmd_search(const char *line) {
+    brennic_result *r = nullptr;
+    int ok = brennic_search(-1, line, print_line, &r);
+    if (!ok)
+        print_refusal(line);
+    else if (!r || !r->text)
+        print_no_reply(line);
+    brennic_free(&r);
+}
+
+void run_command(const char *cmd, const char *arg1, const char *arg2, const char *rest,
+                 const char *line_copy) {
+    std::string_view word = cmd;
+    if (word == "check") cmd_check(arg1, arg2);
+    else if (word == "lookup") cmd_lookup(arg1);
+    else if (word == "set") cmd_set(arg1, arg2, rest);
+    else if (word == "mod") cmd_mod(arg1, arg2, rest);
+    else if (word == "del") cmd_del(arg1);
+    else if (word == "search") cmd_search(line_copy);
+    else if (word == "quit" || word == "exit") quit_flag = 1;
+    else if (word == "version") print_version();
+    else if (word == "help") {
+        for (const char *help_line : kHelpBlock) std::fputs(help_line, shell_out);
+    } else print_invalid(cmd);
+}
+
+// Reads one line of at most kShellReadLimit - 1 characters, LF kept. The text ends at its
+// first NUL, as with any C string; the bytes after it on that line are dropped.
+bool read_line(std::FILE *in, char (&line)[kShellBufSize]) {
+    return std::fgets(line, kShellReadLimit, in) != nullptr;
+}
+
+} // namespace
+
+void put_text_line(std::FILE *out, const char *text) {
+    for (const char *p = text; *p; ++p) std::fputc(is_line_end(*p) ? ' ' : *p, out);
+    std::fputc('\n', out);
+}
+
+int print_line(int /*id*/, const char *line) {
+    put_text_line(shell_out, line ? line : "");
+    return 1;
+}
+
+void render_reply(const char *reply, const char *user, char *out) {
+    const char *space = std::strchr(reply, ' ');
+    if (!space) {
+        copy_bounded(out, reply, kShellBufSize - 1);
+        return;
+    }
+    char second[kUserMax + 1];
+    copy_bounded(second, space + 1, kUserMax);
+    if (char *end = std::strchr(second, ' ')) *end = '\0';
+
+    if (std::string_view(reply).find(kLinkFailure) != std::string_view::npos)
+        std::snprintf(out, kShellBufSize, "-DEAD %.*s %.*s", kRenderFieldMax, user,
+                      kRenderFieldMax, reply);
+    else if (std::strcmp(user, second) != 0)
+        std::snprintf(out, kShellBufSize, "-ERR %.*s %.*s", kRenderFieldMax, user,
+                      kRenderFieldMax, reply);
+    else
+        copy_bounded(out, reply, kShellBufSize - 1);
+}
+
+void dispatch_line(const char *line) {
+    char line_copy[kShellBufSize];
+    char cmd[kShellBufSize];
+    char arg1[kShellBufSize] = "";
+    char arg2[kShellBufSize] = "";
+    char rest[kShellBufSize] = "";
+
+    // The copy, cut at the first LF and then at the first CR, is what search sends.
+    copy_bounded(line_copy, line, kShellLineCopyMax);
+    if (char *lf = std::strchr(line_copy, '\n')) *lf = '\0';
+    if (char *cr = std::strchr(line_copy, '\r')) *cr = '\0';
+
+    copy_bounded(cmd, kNoCommand, kShellBufSize - 1);
+
+    // Input lines are at most kShellReadLimit - 1 long; longer text is cut to keep every
+    // piece within its buffer.
+    std::string_view text(line, strnlen(line, kShellBufSize - 1));
+    std::size_t pos = 0, start = 0, end = 0;
+    if (!next_word(text, pos, start, end)) {
+        print_invalid(kNoCommand);
+        std::fflush(shell_out);
+        return;
+    }
+    copy_span(cmd, text.data() + start, end - start);
+    if (next_word(text, pos, start, end)) {
+        copy_span(arg1, text.data() + start, end - start);
+        if (next_word(text, pos, start, end)) {
+            copy_span(arg2, text.data() + start, end - start);
+            // The rest starts right after the one delimiter that ended the second
+            // argument, so further spaces stay in it; only line ends are skipped.
+            while (pos < text.size() && is_line_end(text[pos])) ++pos;
+            std::size_t stop = pos;
+            while (stop < text.size() && !is_line_end(text[stop])) ++stop;
+            copy_span(rest, text.data() + pos, stop - pos);
+        }
+    }
+
+    lowercase_in_place(cmd);
+    run_command(cmd, arg1, arg2, rest, line_copy);
+    std::fflush(shell_out);
+}
+
+int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
+    shell_out = out;
+    copy_bounded(host_list, kDefaultHostList, kUserMax);
+
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-help" || arg == "-h") {
+            std::fputs(kUsage, shell_out);
+            std::fflush(shell_out);
+            return 0;
+        }
+        if (arg == "-debug") debug_flag = 1;
+        if (arg == "-version") {
+            print_version();
+            std::fflush(shell_out);
+            return 0;
+        }
+        if (arg == "-dolog") dolog_flag = 1;
+        // A value option with nothing after it is ignored; a value it takes is never
+        // itself read as an option.
+        if (arg == "-secret" && i + 1 < argc) {
+            copy_bounded(secret_arg, argv[++i], kUserMax);
+            continue;
+        }
+        if (arg == "-host" && i + 1 < argc) {
+            copy_bounded(host_list, argv[++i], kUserMax);
+            continue;
+        }
+    }
+
+    if (!brennic_init(host_list, secret_arg, log_sink))
+        std::fputs("-ERR Could not initialize brennic library\n", shell_out);
+
+    char line[kShellBufSize];
+    while (!quit_flag) {
+        if (!read_line(in, line)) break;
+        dispatch_line(line);
+        std::fflush(shell_out);
+    }
+
+    std::fputs("+OK exiting\n", shell_out);
+    std::fflush(shell_out);
+    return 0;
+}
+
+void shell_reset() {
+    std::memset(host_list, 0, sizeof host_list);
+    std::memset(secret_arg, 0, sizeof secret_arg);
+    debug_flag = 0;
+    dolog_flag = 0;
+    quit_flag = 0;
+    shell_out = stdout;
+    log_sink_reset();
+}
+
+} // namespace brennic

@@ -1,0 +1,47 @@
+// The console shell: options, the command loop and the command handlers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "brennic.h"
+#include "constants.h"
+
+namespace brennic {
+
+inline constexpr const char kShellVersion[] = "1.2a";
+inline constexpr const char kDefaultHostList[] = "127.0.0.1";
+
+// Process-wide state of the shell, zero or empty at start (see shell_reset).
+extern char host_list[kShellBufSize];  // handed to brennic_init; "-host" replaces it
+extern char secret_arg[kShellBufSize]; // secret-file path; empty selects the default file
+extern std::int32_t debug_flag;        // "-debug": the log sink echoes on the output stream
+extern std::int32_t dolog_flag;        // "-dolog": the log sink writes brennic.log
+extern std::int32_t quit_flag;         // set by quit and exit; ends the command loop
+
+// The reply stream: standard output unless a test supplies another. The log sink's echo
+// lines go to this same stream so they stay in order with the replies.
+extern std::FILE *shell_out;
+
+// Runs the whole console: options, brennic_init, the command loop, "+OK exiting".
+// Returns the exit status (always 0).
+int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out);
+
+// Handles one input line as read (LF included when there was one) and flushes the output.
+void dispatch_line(const char *line);
+
+// Builds the printed form of a check or lookup reply for the user as typed. out must hold
+// kShellBufSize characters.
+void render_reply(const char *reply, const char *user, char *out);
+
+// The search line callback: prints the line and a line end; the id is ignored.
+int print_line(int id, const char *line);
+
+// Writes text followed by LF; CR and LF inside the text become spaces, so a server text can
+// never start a line of its own in the reply stream.
+void put_text_line(std::FILE *out, const char *text);
+
+// Puts every piece of shell state, the log sink's included, back to its start value.
+void shell_reset();
+
+} // namespace brennic

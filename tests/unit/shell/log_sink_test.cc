@@ -1,0 +1,307 @@
+// The log sink in a scratch directory: echo, file lines, stamps, flushing, the size limit
+// and the ways the file can fail to open.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "log_sink.h"
+#include "shell.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using brennic::log_sink;
+
+std::tm fixed_tm() {
+    std::tm t{};
+    t.tm_year = 121;
+    t.tm_mon = 2;
+    t.tm_mday = 7;
+    t.tm_hour = 9;
+    t.tm_min = 5;
+    t.tm_sec = 3;
+    return t;
+}
+std::time_t fixed_now() { return 1000; }
+std::tm *fixed_local(const std::time_t *, std::tm *out) {
+    *out = fixed_tm();
+    return out;
+}
+std::tm *failing_local(const std::time_t *, std::tm *) { return nullptr; }
+
+const std::string kStamp = "07 09:05:03";
+
+std::string slurp(const fs::path &p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Sends everything written to descriptor 2 into a file while it lives.
+class stderr_capture {
+  public:
+    stderr_capture() {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        file_ = std::tmpfile();
+        dup2(fileno(file_), 2);
+    }
+    ~stderr_capture() {
+        release();
+        std::fclose(file_);
+    }
+    std::string text() {
+        release();
+        std::rewind(file_);
+        std::string out;
+        int c;
+        while ((c = std::fgetc(file_)) != EOF) out.push_back(static_cast<char>(c));
+        return out;
+    }
+
+  private:
+    void release() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    int saved_ = -1;
+    std::FILE *file_ = nullptr;
+};
+
+class LogSinkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        brennic::shell_reset();
+        old_dir_ = fs::current_path();
+        char tmpl[] = "/tmp/brennic-sink-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        fs::current_path(dir_);
+        echo_ = std::tmpfile();
+        brennic::shell_out = echo_;
+        brennic::sink_seams.now = fixed_now;
+        brennic::sink_seams.local_time = fixed_local;
+    }
+    void TearDown() override {
+        brennic::shell_reset();
+        std::fclose(echo_);
+        fs::current_path(old_dir_);
+        fs::remove_all(dir_);
+    }
+    std::string echoed() {
+        std::fflush(echo_);
+        std::rewind(echo_);
+        std::string out;
+        int c;
+        while ((c = std::fgetc(echo_)) != EOF) out.push_back(static_cast<char>(c));
+        return out;
+    }
+    fs::path log_path() const { return dir_ / "brennic.log"; }
+
+    fs::path old_dir_, dir_;
+    std::FILE *echo_ = nullptr;
+};
+
+TEST_F(LogSinkTest, NoFlagsNoEffect) {
+    for (int level = 0; level <= 4; ++level) log_sink(level, "abc");
+    EXPECT_EQ(echoed(), "");
+    EXPECT_FALSE(fs::exists(log_path()));
+}
+
+TEST_F(LogSinkTest, DebugEchoesEachLevelAndCreatesNoFile) {
+    brennic::debug_flag = 1;
+    for (int level = -1; level <= 4; ++level) log_sink(level, "abc");
+    EXPECT_EQ(echoed(), "Debug: abc\nInfo: abc\nError: abc\n");
+    EXPECT_FALSE(fs::exists(log_path()));
+}
+
+TEST_F(LogSinkTest, TextIsWrittenLiterally) {
+    brennic::debug_flag = 1;
+    brennic::dolog_flag = 1;
+    log_sink(2, "%s%n%x ");
+    EXPECT_EQ(echoed(), "Info: %s%n%x \n");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Info: %s%n%x \n");
+}
+
+TEST_F(LogSinkTest, FileLinesAreStampedAndInfoErrorFlushed) {
+    brennic::dolog_flag = 1;
+    log_sink(3, "abc");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Error: abc\n") << "error lines are flushed at once";
+    log_sink(2, "def");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Error: abc\n" + kStamp + " Info: def\n");
+    EXPECT_EQ(echoed(), "");
+}
+
+TEST_F(LogSinkTest, DebugLinesWaitInTheBuffer) {
+    brennic::dolog_flag = 1;
+    log_sink(1, "first");
+    EXPECT_EQ(slurp(log_path()), "");
+    log_sink(2, "second");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Debug: first\n" + kStamp + " Info: second\n");
+}
+
+TEST_F(LogSinkTest, OtherLevelsWriteNothingButOpenAndLevelFourFlushes) {
+    brennic::dolog_flag = 1;
+    brennic::debug_flag = 1;
+    log_sink(0, "zero");
+    ASSERT_TRUE(fs::exists(log_path())) << "level 0 still opens the file";
+    EXPECT_EQ(slurp(log_path()), "");
+    log_sink(1, "held");
+    log_sink(0, "zero");
+    EXPECT_EQ(slurp(log_path()), "") << "level 0 does not flush";
+    log_sink(4, "four");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Debug: held\n") << "level 4 flushes";
+    EXPECT_EQ(echoed(), "Debug: held\n");
+}
+
+TEST_F(LogSinkTest, AppendsToAnExistingFile) {
+    { std::ofstream(log_path()) << "old line\n"; }
+    brennic::dolog_flag = 1;
+    log_sink(2, "new");
+    EXPECT_EQ(slurp(log_path()), "old line\n" + kStamp + " Info: new\n");
+}
+
+TEST_F(LogSinkTest, NewFileIsOwnerOnly) {
+    mode_t old = umask(0);
+    brennic::dolog_flag = 1;
+    log_sink(2, "x");
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(LogSinkTest, StampHasTwoDigitDayFromRealLocalTime) {
+    brennic::sink_seams = {[] {
+                               std::tm t = fixed_tm();
+                               return timegm(&t);
+                           },
+                           [](const std::time_t *t, std::tm *out) { return gmtime_r(t, out); }};
+    char stamp[brennic::kStampLength + 1];
+    brennic::make_stamp(stamp);
+    EXPECT_EQ(std::string(stamp), "07 09:05:03");
+
+    brennic::sink_seams.now = [] { return std::time_t{0}; }; // 1 January 1970, midnight
+    brennic::make_stamp(stamp);
+    EXPECT_EQ(std::string(stamp), "01 00:00:00");
+
+    // The real conversion, in a zone without offset.
+    brennic::log_sink_reset();
+    const char *tz = std::getenv("TZ");
+    std::string saved = tz ? tz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::time_t before = std::time(nullptr);
+    brennic::make_stamp(stamp);
+    std::tm now{};
+    gmtime_r(&before, &now);
+    char want[32];
+    std::snprintf(want, sizeof want, "%02d", now.tm_mday);
+    EXPECT_EQ(std::string(stamp, 2), want);
+    EXPECT_EQ(stamp[2], ' ');
+    EXPECT_EQ(stamp[5], ':');
+    EXPECT_EQ(stamp[8], ':');
+    if (tz) setenv("TZ", saved.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+}
+
+TEST_F(LogSinkTest, FallbackStampWhenLocalTimeFails) {
+    brennic::sink_seams.local_time = failing_local;
+    brennic::dolog_flag = 1;
+    log_sink(3, "abc");
+    EXPECT_EQ(slurp(log_path()), "adtimebadti Error: abc\n");
+}
+
+TEST_F(LogSinkTest, FileOfExactlyTheLimitStays) {
+    const std::string line = kStamp + " Info: x\n";
+    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size(), '.'); }
+    brennic::dolog_flag = 1;
+    log_sink(2, "x");
+    EXPECT_EQ(fs::file_size(log_path()), static_cast<std::uintmax_t>(brennic::kLogLimitBytes));
+    EXPECT_NE(brennic::log_sink_file(), nullptr);
+
+    // One more line passes the limit: the file is closed and deleted after that message,
+    // and the next message starts a fresh file with its own line only.
+    log_sink(2, "x");
+    EXPECT_FALSE(fs::exists(log_path()));
+    EXPECT_EQ(brennic::log_sink_file(), nullptr);
+    log_sink(3, "fresh");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Error: fresh\n");
+}
+
+TEST_F(LogSinkTest, OneByteOverTheLimitIsDeleted) {
+    const std::string line = kStamp + " Info: x\n";
+    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size() + 1, '.'); }
+    brennic::dolog_flag = 1;
+    log_sink(2, "x");
+    EXPECT_FALSE(fs::exists(log_path()));
+    mode_t old = umask(0);
+    log_sink(1, "again");
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the re-created file is owner-only too";
+}
+
+TEST_F(LogSinkTest, SymbolicLinkIsNotFollowed) {
+    fs::path target = dir_ / "elsewhere";
+    { std::ofstream(target) << "keep\n"; }
+    fs::create_symlink(target, log_path());
+    brennic::dolog_flag = 1;
+    brennic::debug_flag = 1;
+    stderr_capture cap;
+    log_sink(2, "one");
+    log_sink(3, "two");
+    std::string err = cap.text();
+    EXPECT_EQ(slurp(target), "keep\n");
+    EXPECT_EQ(brennic::log_sink_file(), nullptr);
+    // One perror line per message, each naming the file.
+    ASSERT_EQ(err.rfind("brennic.log: ", 0), 0u) << err;
+    auto second = err.find("\nbrennic.log: ");
+    ASSERT_NE(second, std::string::npos) << err;
+    EXPECT_EQ(err.find('\n', second + 1), err.size() - 1) << err;
+    EXPECT_EQ(echoed(), "Info: one\nError: two\n") << "the echo happens before the failure";
+}
+
+TEST_F(LogSinkTest, UnopenableFileReportsAndRetriesNextTime) {
+    fs::create_directory(log_path());
+    brennic::dolog_flag = 1;
+    {
+        stderr_capture cap;
+        log_sink(2, "lost");
+        EXPECT_EQ(cap.text().rfind("brennic.log: ", 0), 0u);
+    }
+    fs::remove(log_path());
+    log_sink(2, "kept");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Info: kept\n");
+}
+
+TEST_F(LogSinkTest, FileSizeOfAStreamWithoutDescriptorIsZero) {
+    char buf[16] = "0123456789";
+    std::FILE *mem = fmemopen(buf, 10, "r");
+    ASSERT_NE(mem, nullptr);
+    EXPECT_EQ(brennic::file_size(mem), 0);
+    std::fclose(mem);
+    std::FILE *f = std::tmpfile();
+    std::fputs("12345", f);
+    std::fflush(f);
+    EXPECT_EQ(brennic::file_size(f), 5);
+    std::fclose(f);
+}
+
+} // namespace
