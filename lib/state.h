@@ -2,8 +2,8 @@
 // the internal operations that work on them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <ctime>
 
 #include "brennic.h"
 #include "cipher/keystream.h"
@@ -13,18 +13,19 @@
 // brennic_result refers to it by this name.
 struct brennic_host {
     char name[brennic::kHostNameSize];        // entry text, at most 200 characters stored
-    int sock;                                 // connected socket, or -1
+    int sock = -1;                            // connected socket, or -1
     char inbuf[brennic::kInbufSize];          // deciphered bytes not yet cut into lines
     std::int32_t inlen;                       // bytes held in inbuf
     std::int32_t open;                        // 1 while the enciphered link is established
     std::int64_t last_try;                    // seconds: when link setup last began
     brennic::mt_ptr rx;                       // deciphers received bytes
     brennic::mt_ptr tx;                       // enciphers sent bytes
+    std::int32_t scanned;                     // leading bytes of inbuf known to hold no LF
 };
 
 namespace brennic {
 
-// Global state, zero at start.
+// Global state, zero at start (every sock -1).
 extern brennic_host hosts[kMaxHosts];
 extern std::int32_t host_count;
 extern std::int32_t current_host;
@@ -36,27 +37,42 @@ extern char secret_path[kSecretPathMax + 1];
 // timers without waiting and to inject failures.
 struct library_seams {
     std::int64_t (*now)();               // calendar time in seconds
-    void (*idle_wait)(int ms);           // wait up to ms for any open link to be readable
+    int (*idle_wait)(int ms);            // wait up to ms for any open link to be readable;
+                                         // 1 when one became readable
     int handshake_wait_ms;               // time limit of the handshake reply
     void *(*alloc_zeroed)(std::size_t);  // records and texts; nullptr when exhausted
 };
 extern library_seams seams;
 void reset_seams();
 
+// Default idle wait: up to ms for any open host's socket to become readable.
+int wait_open_links(int ms);
+
+// Back to the state of a fresh process, for tests: closes every socket, releases every
+// generator, empties the table and forgets the pending list (whose records belong to
+// their owners), and restores the seams.
+void reset_library();
+
+// A link is usable only with both generators: a line is never sent or read without them.
+inline bool link_usable(const brennic_host *host) {
+    return host->open != 0 && host->rx && host->tx;
+}
+
 // Host table and lifecycle.
-int init_library(const char *host_list, const char *secret_file, brennic_log_fn log);
-int close_library();
+int init_library(const char *host_list, const char *secret_file, brennic_log_fn log) noexcept;
+int close_library() noexcept;
 
 // Secure link setup.
 int open_link(brennic_host *host);
 
 // Result records and the pending list.
-brennic_result *new_result();
-int free_result(brennic_result **result);
+brennic_result *new_result() noexcept;
+int free_result(brennic_result **result) noexcept;
 int find_failed(brennic_result **out);
 int mark_host_failed(brennic_host *host);
 brennic_result *find_by_id(std::int32_t id);
 brennic_result *freeid(std::int32_t id);
+bool take_out(brennic_result *result);      // freeid by identity, with the same messages
 bool unlink_result(brennic_result *result); // takes out this very record; false if not linked
 char *dup_text(const char *text);           // owned copy from alloc_zeroed, or nullptr
 
@@ -69,7 +85,20 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
 int fill_inbuf(brennic_host *host);
 int take_line(brennic_host *host, char *line);
 int read_reply(brennic_host *host, brennic_result **out);
-int poll_results(brennic_result **out);
+int poll_results(brennic_result **out) noexcept;
 int wait_for_id(std::int32_t id);
+
+// Request operations: 0 when set or mod refuse before sending (or no record could be
+// had), else 1. The new record is stored through out before anything is sent.
+int request_check(std::int32_t id, const char *user, const char *password,
+                  brennic_result **out) noexcept;
+int request_lookup(std::int32_t id, const char *user, brennic_result **out) noexcept;
+int request_set(std::int32_t id, const char *user, const char *password,
+                const char *attributes, brennic_result **out) noexcept;
+int request_mod(std::int32_t id, const char *user, const char *password,
+                const char *attributes, brennic_result **out) noexcept;
+int request_del(std::int32_t id, const char *user, brennic_result **out) noexcept;
+int request_search(std::int32_t id, const char *text, brennic_line_fn on_line,
+                   brennic_result **out) noexcept;
 
 } // namespace brennic

@@ -1,0 +1,86 @@
+// The exported C interface: thin wrappers over the library's own functions, which are all
+// noexcept, so nothing thrown can cross this boundary. A null text is read as an empty one.
+#include <cstddef>
+#include <type_traits>
+
+#include "brennic.h"
+#include "state.h"
+
+// Callers compiled elsewhere depend on this layout.
+static_assert(std::is_standard_layout_v<brennic_result>);
+static_assert(offsetof(brennic_result, sent) == 0);
+static_assert(offsetof(brennic_result, ok) > offsetof(brennic_result, sent));
+static_assert(offsetof(brennic_result, id) > offsetof(brennic_result, ok));
+static_assert(offsetof(brennic_result, failed) > offsetof(brennic_result, id));
+static_assert(offsetof(brennic_result, user) > offsetof(brennic_result, failed));
+static_assert(offsetof(brennic_result, aux) > offsetof(brennic_result, user));
+static_assert(offsetof(brennic_result, text) > offsetof(brennic_result, aux));
+static_assert(offsetof(brennic_result, on_line) > offsetof(brennic_result, text));
+static_assert(offsetof(brennic_result, host) > offsetof(brennic_result, on_line));
+static_assert(offsetof(brennic_result, reserved) > offsetof(brennic_result, host));
+static_assert(offsetof(brennic_result, next) > offsetof(brennic_result, reserved));
+static_assert(offsetof(brennic_result, user) == 4 * sizeof(std::int32_t));
+static_assert(sizeof(brennic_result) == offsetof(brennic_result, next) + sizeof(void *));
+
+namespace {
+
+const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
+
+} // namespace
+
+extern "C" {
+
+BRENNIC_EXPORT int brennic_init(const char *host_list, const char *secret_path,
+                                brennic_log_fn log) {
+    return brennic::init_library(or_empty(host_list), or_empty(secret_path), log);
+}
+
+BRENNIC_EXPORT int brennic_close(void) { return brennic::close_library(); }
+
+BRENNIC_EXPORT brennic_result *brennic_new(void) { return brennic::new_result(); }
+
+BRENNIC_EXPORT int brennic_free(brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::free_result(result);
+}
+
+BRENNIC_EXPORT int brennic_check(int id, const char *user, const char *password,
+                                 brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::request_check(id, or_empty(user), or_empty(password), result);
+}
+
+BRENNIC_EXPORT int brennic_lookup(int id, const char *user, brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::request_lookup(id, or_empty(user), result);
+}
+
+BRENNIC_EXPORT int brennic_set(int id, const char *user, const char *password,
+                               const char *attributes, brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::request_set(id, or_empty(user), password, or_empty(attributes), result);
+}
+
+BRENNIC_EXPORT int brennic_mod(int id, const char *user, const char *password,
+                               const char *attributes, brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::request_mod(id, or_empty(user), password, or_empty(attributes), result);
+}
+
+BRENNIC_EXPORT int brennic_del(int id, const char *user, brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::request_del(id, or_empty(user), result);
+}
+
+BRENNIC_EXPORT int brennic_search(int id, const char *text, brennic_line_fn on_line,
+                                  brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::request_search(id, or_empty(text), on_line, result);
+}
+
+BRENNIC_EXPORT int brennic_poll(brennic_result **result) {
+    if (result == nullptr) return 0;
+    return brennic::poll_results(result);
+}
+
+} // extern "C"

@@ -1,0 +1,90 @@
+// Request dispatch: the request goes to the current host and, when that fails, to every
+// configured host in table order until one takes the line.
+#include <cstdlib>
+
+#include "diag.h"
+#include "net/socket_errors.h"
+#include "net/tcp.h"
+#include "protocol.h"
+#include "state.h"
+
+namespace brennic {
+
+int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
+                  brennic_result *result) {
+    if (!link_usable(host)) {
+        log_info("send_cmd_host, not currently open (%.*s)\n", kHostNameMax, host->name);
+        // A host marked open without its generators cannot carry a line: end that link.
+        if (host->sock != kNoSocket) {
+            close_socket(host->sock);
+            host->sock = kNoSocket;
+        }
+        host->open = 0;
+        if (open_link(host) == 0) {
+            log_info("send_cmd_host, open failed to (%.*s)\n", kHostNameMax, host->name);
+            return 0;
+        }
+    }
+
+    char line[kLineBufSize];
+    const int length = format_request_line(line, sizeof line, id, request);
+    log_info("Sending to host === (%.100s)", line);
+
+    keystream_sub(host->tx.get(), reinterpret_cast<unsigned char *>(line), length);
+    const int sent = send_bytes(host->sock, line, length);
+    record_sock_error();
+    log_info("socket_write len=(%d) r=(%d) lasterror=(%s)", length, sent, sock_error_text());
+    log_info("Result %p, next %p rlist=%p\n", static_cast<void *>(result),
+             static_cast<void *>(result->next), static_cast<void *>(rlist));
+    if (sent >= length) return 1;
+
+    log_info("Write failed %s.  ", sock_error_text());
+    mark_host_failed(host);
+    log_info("AfterResult %p, next %p rlist=%p\n", static_cast<void *>(result),
+             static_cast<void *>(result->next), static_cast<void *>(rlist));
+    return 0;
+}
+
+void send_cmd(std::int32_t id, const char *user, const char *request, brennic_result *result) {
+    result->next = rlist;
+    rlist = result;
+    std::free(result->user);
+    result->user = dup_text(user);
+    result->sent = 1;
+    result->ok = 0;
+    result->id = id;
+
+    // With no host configured nothing can be sent: the record comes back failed at the
+    // next poll without any wait.
+    if (host_count <= 0) {
+        log_info("send_cmd, no host configured, user (%.100s)\n", user);
+        result->host = nullptr;
+        result->failed = 1;
+        current_host = 0;
+        return;
+    }
+    if (current_host < 0 || current_host >= host_count) current_host = 0;
+
+    brennic_host *host = &hosts[current_host];
+    log_info("Send request to host %d %.*s, user (%.100s)\n", static_cast<int>(current_host),
+             kHostNameMax, host->name, user);
+    result->host = host;
+    if (send_cmd_host(host, id, request, result) != 0) {
+        result->failed = 0;
+        return;
+    }
+
+    log_info("send_cmd failed, trying other hosts NOW\n");
+    for (current_host = 0; current_host < host_count; ++current_host) {
+        host = &hosts[current_host];
+        result->host = host;
+        if (send_cmd_host(host, id, request, result) != 0) {
+            // The failed attempt flagged the record; this delivery stands.
+            result->failed = 0;
+            return;
+        }
+    }
+    current_host = 0;
+}
+
+} // namespace brennic

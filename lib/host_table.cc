@@ -1,0 +1,65 @@
+// The host table and the library lifecycle: brennic_init fills the table from a host list
+// and opens a link to every host; brennic_close closes the sockets.
+#include <cstring>
+
+#include "diag.h"
+#include "net/tcp.h"
+#include "state.h"
+#include "text.h"
+
+namespace brennic {
+namespace {
+
+bool is_delimiter(char c) { return c == ',' || c == ' '; }
+
+// Takes over record hosts[host_count] for a new entry. A link still held by the record is
+// ended as a failed link, so its pending results come back flagged and its generators are
+// released; a line is never handled without the generators of its own link.
+void refill_record(brennic_host *host, const char *entry, std::size_t length) {
+    if (host->open != 0 || host->sock != kNoSocket) mark_host_failed(host);
+    host->rx.reset();
+    host->tx.reset();
+    char copy[kHostListMax + 1];
+    std::memcpy(copy, entry, length);
+    copy[length] = '\0';
+    copy_bounded(host->name, copy, kHostNameMax);
+}
+
+} // namespace
+
+int init_library(const char *host_list, const char *secret_file, brennic_log_fn log) noexcept {
+    set_log_callback(log);
+
+    char list[kHostListMax + 1];
+    copy_bounded(list, host_list, kHostListMax);
+
+    host_count = 0;
+    // All entries are recorded before the first link is set up.
+    const char *p = list;
+    while (*p != '\0' && host_count < kMaxHosts) {
+        while (is_delimiter(*p)) ++p;
+        if (*p == '\0') break;
+        const char *start = p;
+        while (*p != '\0' && !is_delimiter(*p)) ++p;
+        brennic_host *host = &hosts[host_count];
+        refill_record(host, start, static_cast<std::size_t>(p - start));
+        ++host_count;
+        log_info("Found host (%.*s)", kHostNameMax, host->name);
+    }
+    if (current_host >= host_count || current_host < 0) current_host = 0;
+
+    copy_bounded(secret_path, secret_file, kSecretPathMax);
+
+    for (int i = 0; i < host_count; ++i) open_link(&hosts[i]);
+    return 1;
+}
+
+int close_library() noexcept {
+    for (int i = 0; i < host_count; ++i) {
+        close_socket(hosts[i].sock);
+        hosts[i].sock = kNoSocket;
+    }
+    return 1;
+}
+
+} // namespace brennic

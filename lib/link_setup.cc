@@ -1,0 +1,114 @@
+// Secure link setup: connect, the plaintext handshake, and the two keystream generators
+// that every later byte of the link passes through.
+#include <cstdio>
+#include <cstring>
+
+#include "cipher/secret_file.h"
+#include "cipher/secret_hash.h"
+#include "diag.h"
+#include "net/socket_errors.h"
+#include "net/tcp.h"
+#include "protocol.h"
+#include "state.h"
+#include "text.h"
+
+namespace brennic {
+namespace {
+
+constexpr int kHandshakeLineSize = 64;
+
+// Ends a connection made by this attempt.
+void drop_connection(brennic_host *host) {
+    close_socket(host->sock);
+    host->sock = kNoSocket;
+    host->open = 0;
+}
+
+} // namespace
+
+int open_link(brennic_host *host) {
+    const std::int64_t now = seams.now();
+    // One attempt per host in any 60 seconds; a clock set back also refuses.
+    if (now - host->last_try < kThrottleSeconds) {
+        log_info("Already tried host in the last 60 seconds. (%.*s) ", kHostNameMax, host->name);
+        return 0;
+    }
+    host->last_try = now;
+
+    winsock_start();
+    const int port = port_of_entry(host->name, kDefaultPort);
+    host->sock = tcp_open(host->name, port, "", 1);
+    if (host->sock == kNoSocket) {
+        log_error("tcp_open failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
+        return 0;
+    }
+
+    char secret[kSecretLineMax + 1];
+    copy_bounded(secret, read_secret(secret_path, 0), kSecretLineMax);
+    if (secret[0] == '\0') log_error("Unable to generate secret file contents\n");
+    log_info("Secret string (%.400s)\n", secret);
+
+    char line[kHandshakeLineSize];
+    const int length = format_handshake(line, sizeof line, secret);
+    const int sent = send_bytes(host->sock, line, length);
+    record_sock_error();
+    log_info("socket_write len=(%d) r=(%d) lasterror=(%s)", length, sent, sock_error_text());
+    if (sent < length) {
+        drop_connection(host);
+        log_error("write_encrypt failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
+        return 0;
+    }
+
+    // The bytes of this one receive, and only they, form the reply.
+    char reply[kHandshakeReplyMax + 1];
+    const int got = recv_timed(host->sock, reply, kHandshakeReplyMax, seams.handshake_wait_ms);
+    if (got < 2) {
+        record_sock_error();
+        drop_connection(host);
+        log_error("encrypt_read failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
+        return 0;
+    }
+    reply[got] = '\0';
+    log_info("Response (%.80s)", reply);
+
+    const handshake_reply parsed = parse_handshake_reply(reply, got);
+    if (parsed.verdict != handshake_verdict::accepted) {
+        char first_line[kHandshakeReplyMax + 1];
+        copy_bounded(first_line, reply, kHandshakeReplyMax);
+        if (char *lf = std::strchr(first_line, '\n')) *lf = '\0';
+        if (char *cr = std::strchr(first_line, '\r')) *cr = '\0';
+        log_error("-ERR Cannot encrypt link for some reason %s\n", first_line);
+        std::printf("-DEAD Failed %s\n", first_line);
+        drop_connection(host);
+        log_error("encrypt_read failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
+        return 0;
+    }
+
+    log_info("Time is (%s)\n", parsed.token3);
+    // Signed 32-bit sum with wrap-around.
+    const auto seed = static_cast<std::int32_t>(static_cast<std::uint32_t>(secret_hash(secret)) +
+                                                static_cast<std::uint32_t>(parsed.n));
+    log_info("Seed is %d", static_cast<int>(parsed.n));
+
+    // The pair of an earlier link of this host is released here.
+    host->rx.reset(mt_seed(seed));
+    host->tx.reset(mt_seed(seed));
+    if (!host->rx || !host->tx) {
+        host->rx.reset();
+        host->tx.reset();
+        drop_connection(host);
+        log_error("Unable to create keystream generators (%.*s)", kHostNameMax, host->name);
+        return 0;
+    }
+
+    // The exchange phase expects receives that return at once when nothing is waiting, and
+    // a new link begins at a line boundary of its own.
+    set_blocking(host->sock, 0);
+    host->inlen = 0;
+    host->scanned = 0;
+    host->inbuf[0] = '\0';
+    host->open = 1;
+    return 1;
+}
+
+} // namespace brennic

@@ -1,0 +1,182 @@
+// The receiving side: bytes are received into a host's buffer and deciphered once, complete
+// lines are cut off its front and matched to pending results by id; poll collects one
+// finished result per call and the blocking wait polls until its id comes back.
+//
+// Zero bytes in the deciphered stream are data: lines are found by length, and a reply
+// text handed on ends at its first zero byte.
+#include <cstdlib>
+#include <cstring>
+
+#include "diag.h"
+#include "net/socket_errors.h"
+#include "net/tcp.h"
+#include "protocol.h"
+#include "state.h"
+#include "text.h"
+
+namespace brennic {
+namespace {
+
+constexpr const char *kFailureText = "-ERR brenniclib failed while talking to brennic server";
+
+// The first LF held in the buffer, or nullptr. Bytes already known to hold no LF are not
+// scanned again, so a long line arriving in small pieces costs no more than its length.
+char *find_lf(brennic_host *host) {
+    if (host->scanned < 0 || host->scanned > host->inlen) host->scanned = 0;
+    void *lf = std::memchr(host->inbuf + host->scanned, '\n',
+                           static_cast<std::size_t>(host->inlen - host->scanned));
+    if (lf == nullptr) host->scanned = host->inlen;
+    return static_cast<char *>(lf);
+}
+
+} // namespace
+
+int fill_inbuf(brennic_host *host) {
+    int room = kLineMax - host->inlen;
+    if (room < 1) {
+        // The held bytes were deciphered when they came, so the keystream stays in step.
+        host->inlen = 0;
+        host->scanned = 0;
+        log_error("Throwing away incoming data, line too long");
+        room = kLineMax;
+    }
+    if (!host->rx) {
+        // Never read a byte that cannot be deciphered.
+        mark_host_failed(host);
+        return 0;
+    }
+    const int n = recv_some(host->sock, host->inbuf + host->inlen, room);
+    if (n < 0) {
+        host->open = 0;
+        log_error("Lost connection to host %.*s (%s)\n", kHostNameMax, host->name,
+                  sock_error_text());
+        mark_host_failed(host);
+        return 0;
+    }
+    if (n > 0)
+        keystream_add(host->rx.get(), reinterpret_cast<unsigned char *>(host->inbuf + host->inlen),
+                      n);
+    host->inlen += n;
+    host->inbuf[host->inlen] = '\0';
+    return 1;
+}
+
+int take_line(brennic_host *host, char *line) {
+    host->inbuf[host->inlen] = '\0';
+    const char *lf = find_lf(host);
+    if (lf == nullptr) return 0;
+    const int lf_at = static_cast<int>(lf - host->inbuf);
+    // The byte before LF is taken as CR and dropped unseen; a lone LF cannot be cut.
+    const int length = lf_at - 1;
+    if (length < 0 || length >= kLineBufSize - 1) return 0;
+    std::memcpy(line, host->inbuf, static_cast<std::size_t>(length));
+    line[length] = '\0';
+    log_info("Got %d bytes (%.*s)", length, kDiagMax, line);
+
+    const int rest = host->inlen - (lf_at + 1);
+    std::memmove(host->inbuf, host->inbuf + lf_at + 1, static_cast<std::size_t>(rest));
+    host->inlen = rest;
+    host->inbuf[host->inlen] = '\0';
+    host->scanned = 0;
+    return 1;
+}
+
+int read_reply(brennic_host *host, brennic_result **out) {
+    if (!link_usable(host)) {
+        log_info("Is not open (%.*s)", kHostNameMax, host->name);
+        mark_host_failed(host);
+        return 0;
+    }
+    char line[kLineBufSize];
+    for (;;) {
+        if (find_lf(host) == nullptr) {
+            if (fill_inbuf(host) == 0) {
+                log_info("Could not read more data\n");
+                mark_host_failed(host);
+                return 0;
+            }
+            if (find_lf(host) == nullptr) return 0; // the partial line stays buffered
+        }
+        if (!link_usable(host)) {
+            log_info("Is not open here");
+            mark_host_failed(host);
+            return 0;
+        }
+        if (take_line(host, line) == 0) {
+            log_info("Could not read a line");
+            mark_host_failed(host);
+            return 0;
+        }
+
+        char work[kReplyTextMax + 1];
+        copy_bounded(work, line, kReplyTextMax);
+        char short_copy[kShortLineMax + 1];
+        copy_bounded(short_copy, line, kShortLineMax);
+
+        brennic_result *r = find_by_id(reply_id(line));
+        *out = r;
+        if (r == nullptr) {
+            log_error("Unknown response %.200s", short_copy);
+            return 0;
+        }
+        char *text = work + (reply_text(work) - static_cast<const char *>(work));
+        if (r->on_line != nullptr) r->on_line(r->id, text);
+        if (reply_is_intermediate(text)) continue;
+
+        if (char *lf = std::strchr(text, '\n')) *lf = '\0';
+        if (char *cr = std::strchr(text, '\r')) *cr = '\0';
+        std::free(r->text);
+        r->text = dup_text(text);
+        r->ok = reply_is_success(text) ? 1 : 0;
+        return 1;
+    }
+}
+
+int poll_results(brennic_result **out) noexcept {
+    brennic_result *r = nullptr;
+    if (find_failed(&r) != 0) {
+        // Taken out by identity: a newer record sharing the id stays pending.
+        take_out(r);
+        std::free(r->text);
+        r->text = dup_text(kFailureText);
+        ++current_host;
+        if (current_host >= host_count) current_host = 0;
+        log_info("Poll failed for some reason, next request to host %d",
+                 static_cast<int>(current_host));
+        *out = r;
+        return 1;
+    }
+    for (int i = 0; i < host_count; ++i) {
+        if (read_reply(&hosts[i], &r) == 1) {
+            take_out(r);
+            *out = r;
+            return 1;
+        }
+    }
+    log_info("brennic_poll, returning false");
+    return 0;
+}
+
+int wait_for_id(std::int32_t id) {
+    int empty_polls = 0;
+    log_info("Block for %d", static_cast<int>(id));
+    for (;;) {
+        log_info("block looping %d", static_cast<int>(id));
+        brennic_result *r = nullptr;
+        while (poll_results(&r) == 0) {
+            if (++empty_polls > kWaitPollLimit) {
+                log_info("Timedout while waiting for id %d\n", static_cast<int>(id));
+                return 0;
+            }
+            // Poll again as soon as a link has something to read.
+            if (seams.idle_wait(kWaitShortMs) == 0) seams.idle_wait(kWaitLongMs);
+        }
+        if (r->id == id) {
+            log_info("Got RESPONSE for id %d", static_cast<int>(id));
+            return 1;
+        }
+        log_error("Ignoring response id %d %d\n", static_cast<int>(id), static_cast<int>(r->id));
+    }
+}
+
+} // namespace brennic

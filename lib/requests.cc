@@ -1,0 +1,91 @@
+// The request operations: each builds its request text, hands it to dispatch, waits when
+// the id is negative, and sends once more with a fresh record when the host that took the
+// request is no longer open afterwards.
+#include <cstring>
+
+#include "diag.h"
+#include "protocol.h"
+#include "state.h"
+
+namespace brennic {
+namespace {
+
+constexpr const char *kSearchUser = "search";
+
+// Runs the common steps. build writes the request text into the given buffer.
+template <std::size_t kBufSize, typename Build>
+int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Build build,
+                brennic_result **out) {
+    bool retried = false;
+    for (;;) {
+        brennic_result *r = new_result();
+        *out = r;
+        if (r == nullptr) return 0;
+
+        char request[kBufSize];
+        build(request, sizeof request);
+        send_cmd(id, user, request, r);
+        // Replies are read only inside poll, so no line can be missed here.
+        if (on_line != nullptr) r->on_line = on_line;
+        if (id < 0) wait_for_id(id);
+
+        if (r->host != nullptr && r->host->open != 0) return 1;
+        if (retried) return 1;
+        log_info("free result, retry...");
+        free_result(out);
+        retried = true;
+    }
+}
+
+// Set and mod refuse an attribute text that would not fit the request text buffer: the
+// caller still gets a zero-filled record that was never sent.
+template <typename Format>
+int run_change(std::int32_t id, const char *user, const char *password, const char *attributes,
+               Format format, brennic_result **out) {
+    if (std::strlen(attributes) > static_cast<std::size_t>(kAttrMax)) {
+        *out = new_result();
+        return 0;
+    }
+    return run_request<kLongRequestBuf>(
+        id, user, nullptr,
+        [&](char *buf, std::size_t cap) { format(buf, cap, user, password, attributes); }, out);
+}
+
+} // namespace
+
+int request_check(std::int32_t id, const char *user, const char *password,
+                  brennic_result **out) noexcept {
+    return run_request<kShortRequestBuf>(
+        id, user, nullptr,
+        [&](char *buf, std::size_t cap) { format_check(buf, cap, user, password); }, out);
+}
+
+int request_lookup(std::int32_t id, const char *user, brennic_result **out) noexcept {
+    return run_request<kShortRequestBuf>(
+        id, user, nullptr, [&](char *buf, std::size_t cap) { format_lookup(buf, cap, user); },
+        out);
+}
+
+int request_set(std::int32_t id, const char *user, const char *password,
+                const char *attributes, brennic_result **out) noexcept {
+    return run_change(id, user, password, attributes, format_set, out);
+}
+
+int request_mod(std::int32_t id, const char *user, const char *password,
+                const char *attributes, brennic_result **out) noexcept {
+    return run_change(id, user, password, attributes, format_mod, out);
+}
+
+int request_del(std::int32_t id, const char *user, brennic_result **out) noexcept {
+    return run_request<kShortRequestBuf>(
+        id, user, nullptr, [&](char *buf, std::size_t cap) { format_del(buf, cap, user); }, out);
+}
+
+int request_search(std::int32_t id, const char *text, brennic_line_fn on_line,
+                   brennic_result **out) noexcept {
+    return run_request<kShortRequestBuf>(
+        id, kSearchUser, on_line,
+        [&](char *buf, std::size_t cap) { format_search(buf, cap, text); }, out);
+}
+
+} // namespace brennic

@@ -1,0 +1,59 @@
+// The library's globals and the seams through which tests replace the clock, the idle wait,
+// the handshake time limit and memory allocation.
+#include <cstdlib>
+#include <ctime>
+
+#include "net/tcp.h"
+#include "state.h"
+
+namespace brennic {
+
+brennic_host hosts[kMaxHosts];
+std::int32_t host_count = 0;
+std::int32_t current_host = 0;
+brennic_result *rlist = nullptr;
+char secret_path[kSecretPathMax + 1];
+
+namespace {
+
+std::int64_t real_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+void *real_alloc_zeroed(std::size_t size) { return std::calloc(1, size); }
+
+constexpr library_seams kDefaultSeams{real_now, wait_open_links, kHandshakeWaitMs,
+                                      real_alloc_zeroed};
+
+} // namespace
+
+library_seams seams = kDefaultSeams;
+
+void reset_seams() { seams = kDefaultSeams; }
+
+int wait_open_links(int ms) {
+    int socks[kMaxHosts];
+    int count = 0;
+    for (int i = 0; i < host_count && i < kMaxHosts; ++i)
+        if (link_usable(&hosts[i]) && hosts[i].sock != kNoSocket) socks[count++] = hosts[i].sock;
+    return wait_any_readable(socks, count, ms);
+}
+
+void reset_library() {
+    for (brennic_host &h : hosts) {
+        close_socket(h.sock);
+        h.sock = kNoSocket;
+        h.name[0] = '\0';
+        h.inlen = 0;
+        h.scanned = 0;
+        h.open = 0;
+        h.last_try = 0;
+        h.rx.reset();
+        h.tx.reset();
+    }
+    host_count = 0;
+    current_host = 0;
+    rlist = nullptr;
+    secret_path[0] = '\0';
+    reset_seams();
+}
+
+} // namespace brennic
