@@ -14,6 +14,10 @@ struct mt_state {
     std::uint32_t state[kMtWords];
     std::int32_t index;   // next word to output; >= 624 means regenerate first
     std::uint32_t mag[2]; // 0 and 0x9908B0DF
+    // Keystream bytes of the current block: whenever index < 624, cache[i] holds the
+    // output of state[i] mod 255. Filled at each regeneration, so the keystream calls
+    // work in blocks while mt_next stays in step with them.
+    unsigned char cache[kMtWords];
 };
 
 // A new generator seeded with the 32 bits of seed, or null when memory is exhausted.

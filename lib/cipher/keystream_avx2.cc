@@ -1,0 +1,134 @@
+// AVX2 block operations of the keystream generator. The functions carry the avx2 target
+// themselves, so the rest of the build keeps the baseline instruction set; they run only
+// after a CPU check has found AVX2.
+#include <cstddef>
+#include <cstdint>
+
+#include "cipher/keystream_impl.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <immintrin.h>
+
+#define BRENNIC_AVX2 __attribute__((target("avx2")))
+
+namespace brennic {
+
+namespace {
+
+constexpr int kMiddle = 397;
+constexpr int kLanes = 8;
+
+// New words for positions k..k+7: cur = state[k..k+7], next = state[k+1..k+8],
+// far = the words 397 positions ahead (wrapping round the state).
+BRENNIC_AVX2 inline __m256i twist8(__m256i cur, __m256i next, __m256i far, __m256i twist) {
+    const __m256i upper = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    const __m256i y = _mm256_or_si256(_mm256_and_si256(cur, upper), _mm256_andnot_si256(upper, next));
+    // All ones where the low bit of y is set: selects the twist constant.
+    const __m256i odd = _mm256_srai_epi32(_mm256_slli_epi32(y, 31), 31);
+    return _mm256_xor_si256(_mm256_xor_si256(far, _mm256_srli_epi32(y, 1)),
+                            _mm256_and_si256(odd, twist));
+}
+
+BRENNIC_AVX2 inline void twist_range(std::uint32_t *s, int from, int to, int far_offset,
+                                     __m256i twist) {
+    int k = from;
+    for (; k + kLanes <= to; k += kLanes) {
+        const __m256i cur = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + k));
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + k + 1));
+        const __m256i far = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + k + far_offset));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(s + k), twist8(cur, next, far, twist));
+    }
+    const std::uint32_t t = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(twist));
+    for (; k < to; ++k) {
+        const std::uint32_t y = (s[k] & 0x80000000u) | (s[k + 1] & 0x7FFFFFFFu);
+        s[k] = s[k + far_offset] ^ (y >> 1) ^ ((y & 1u) != 0 ? t : 0u);
+    }
+}
+
+// Tempered outputs of eight words, each reduced to the sum of its four bytes (at most
+// 1020, congruent mod 255).
+BRENNIC_AVX2 inline __m256i byte_sums8(const std::uint32_t *words) {
+    __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words));
+    y = _mm256_xor_si256(y, _mm256_srli_epi32(y, 11));
+    y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 7),
+                                             _mm256_set1_epi32(static_cast<int>(0x9D2C5680u))));
+    y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 15),
+                                             _mm256_set1_epi32(static_cast<int>(0xEFC60000u))));
+    y = _mm256_xor_si256(y, _mm256_srli_epi32(y, 18));
+    const __m256i pairs = _mm256_maddubs_epi16(y, _mm256_set1_epi8(1));
+    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+}
+
+// Byte sums of sixteen words, narrowed to 16 bits and reduced to 0..254.
+BRENNIC_AVX2 inline __m256i reduce16(const std::uint32_t *words) {
+    const __m256i s = _mm256_packus_epi32(byte_sums8(words), byte_sums8(words + kLanes));
+    const __m256i t = _mm256_add_epi16(_mm256_and_si256(s, _mm256_set1_epi16(0xFF)),
+                                       _mm256_srli_epi16(s, 8));
+    // t is at most 258: subtract 255 where that does not wrap.
+    return _mm256_min_epu16(t, _mm256_sub_epi16(t, _mm256_set1_epi16(255)));
+}
+
+BRENNIC_AVX2 void regenerate_avx2(mt_state *g) {
+    std::uint32_t *s = g->state;
+    const __m256i twist = _mm256_set1_epi32(static_cast<int>(g->mag[1]));
+    // Words 0..226 read old words ahead; words 227..622 read words already renewed in this
+    // pass, 227 behind, so eight at a time never reads a word of its own group.
+    twist_range(s, 0, kMtWords - kMiddle, kMiddle, twist);
+    twist_range(s, kMtWords - kMiddle, kMtWords - 1, kMiddle - kMtWords, twist);
+    const std::uint32_t y = (s[kMtWords - 1] & 0x80000000u) | (s[0] & 0x7FFFFFFFu);
+    s[kMtWords - 1] = s[kMiddle - 1] ^ (y >> 1) ^ g->mag[y & 1u];
+
+    // packus works within each 128-bit half; the permutation puts the groups of four
+    // bytes back in word order.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    int i = 0;
+    for (; i + 32 <= kMtWords; i += 32) {
+        const __m256i bytes = _mm256_packus_epi16(reduce16(s + i), reduce16(s + i + 16));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(g->cache + i),
+                            _mm256_permutevar8x32_epi32(bytes, order));
+    }
+    for (; i + 16 <= kMtWords; i += 16) {
+        const __m256i r = reduce16(s + i);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(r, r), order);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(g->cache + i), _mm256_castsi256_si128(bytes));
+    }
+    static_assert(kMtWords % 16 == 0, "the state is reduced sixteen words at a time");
+    g->index = 0;
+}
+
+BRENNIC_AVX2 void add_avx2(unsigned char *buffer, const unsigned char *keys, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        auto *p = reinterpret_cast<__m256i *>(buffer + i);
+        const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(keys + i));
+        _mm256_storeu_si256(p, _mm256_add_epi8(_mm256_loadu_si256(p), k));
+    }
+    for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] + keys[i]);
+}
+
+BRENNIC_AVX2 void sub_avx2(unsigned char *buffer, const unsigned char *keys, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        auto *p = reinterpret_cast<__m256i *>(buffer + i);
+        const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(keys + i));
+        _mm256_storeu_si256(p, _mm256_sub_epi8(_mm256_loadu_si256(p), k));
+    }
+    for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] - keys[i]);
+}
+
+const keystream_ops kAvx2OpsTable = {regenerate_avx2, add_avx2, sub_avx2};
+
+} // namespace
+
+const keystream_ops *const kAvx2Ops = &kAvx2OpsTable;
+
+} // namespace brennic
+
+#else
+
+namespace brennic {
+const keystream_ops *const kAvx2Ops = nullptr;
+} // namespace brennic
+
+#endif
