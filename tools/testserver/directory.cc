@@ -1,0 +1,232 @@
+#include "directory.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace brennic::testserver {
+
+namespace {
+
+constexpr std::string_view kNullPassword = "(NULL)";
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_nocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// Cuts the next field off text: everything up to the next single space, which is
+// consumed. An empty field stays in place, so "a  b" yields "a", "" and "b".
+std::string_view next_field(std::string_view &text) {
+    std::size_t sp = text.find(' ');
+    std::string_view field = text.substr(0, sp);
+    text = (sp == std::string_view::npos) ? std::string_view{} : text.substr(sp + 1);
+    return field;
+}
+
+std::string_view key_of(std::string_view token) { return token.substr(0, token.find('=')); }
+
+template <typename Fn> void for_each_token(std::string_view text, Fn fn) {
+    while (!text.empty()) {
+        std::size_t sp = text.find(' ');
+        std::string_view token = text.substr(0, sp);
+        if (!token.empty()) fn(token);
+        if (sp == std::string_view::npos) break;
+        text.remove_prefix(sp + 1);
+    }
+}
+
+std::string join(std::string_view a, std::string_view b) {
+    std::string s;
+    s.reserve(a.size() + 1 + b.size());
+    s.append(a);
+    if (!b.empty()) {
+        s.push_back(' ');
+        s.append(b);
+    }
+    return s;
+}
+
+} // namespace
+
+bool contains_nocase(std::string_view hay, std::string_view needle) {
+    if (needle.empty()) return true;
+    if (needle.size() > hay.size()) return false;
+    for (std::size_t i = 0; i + needle.size() <= hay.size(); ++i) {
+        if (equal_nocase(hay.substr(i, needle.size()), needle)) return true;
+    }
+    return false;
+}
+
+std::string merge_attrs(std::string_view attrs, std::string_view update) {
+    std::vector<std::string> tokens;
+    for_each_token(attrs, [&](std::string_view t) { tokens.emplace_back(t); });
+    for_each_token(update, [&](std::string_view t) {
+        for (auto &existing : tokens) {
+            if (key_of(existing) == key_of(t)) {
+                existing.assign(t);
+                return;
+            }
+        }
+        tokens.emplace_back(t);
+    });
+    std::string out;
+    for (const auto &t : tokens) {
+        if (!out.empty()) out.push_back(' ');
+        out += t;
+    }
+    return out;
+}
+
+bool directory::load_file(const std::string &path, std::string &error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot open users file (" + path + ")";
+        return false;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    load_text(all.str());
+    return true;
+}
+
+void directory::load_text(std::string_view text) {
+    while (!text.empty()) {
+        std::size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        add_line(line);
+        if (lf == std::string_view::npos) break;
+        text.remove_prefix(lf + 1);
+    }
+}
+
+void directory::add_line(std::string_view line) {
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    if (line.empty() || line.front() == '#') return;
+    std::string_view name = next_field(line);
+    std::string_view pass = next_field(line);
+    user_record rec;
+    rec.has_password = pass != kNullPassword;
+    if (rec.has_password) rec.password.assign(pass);
+    rec.attrs.assign(line);
+    users_.insert_or_assign(std::string(name), std::move(rec));
+}
+
+const user_record *directory::find(const std::string &name) const {
+    auto it = users_.find(name);
+    return it == users_.end() ? nullptr : &it->second;
+}
+
+void directory::answer(std::string_view request, std::vector<std::string> &replies) {
+    replies.clear();
+    std::string_view rest = request;
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    std::string_view word = next_field(rest);
+    if (equal_nocase(word, "search")) {
+        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+        do_search(rest, replies);
+        return;
+    }
+    std::string_view user = next_field(rest);
+    if (equal_nocase(word, "check")) {
+        do_check(user, next_field(rest), replies);
+    } else if (equal_nocase(word, "lookup")) {
+        do_lookup(user, replies);
+    } else if (equal_nocase(word, "set") || equal_nocase(word, "mod")) {
+        std::string_view pass = next_field(rest);
+        do_set(user, pass, rest, equal_nocase(word, "set"), replies);
+    } else if (equal_nocase(word, "del")) {
+        do_del(user, replies);
+    } else {
+        replies.push_back("-ERR " + std::string(word) + " unknown request");
+    }
+}
+
+void directory::do_check(std::string_view user, std::string_view pass,
+                         std::vector<std::string> &out) {
+    auto it = users_.find(user);
+    if (it == users_.end()) {
+        out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+    } else if (it->second.has_password && it->second.password == pass) {
+        out.push_back(join(std::string("+OK ").append(user), "password accepted"));
+    } else {
+        out.push_back(join(std::string("-ERR ").append(user), "password rejected"));
+    }
+}
+
+void directory::do_lookup(std::string_view user, std::vector<std::string> &out) {
+    auto it = users_.find(user);
+    if (it == users_.end()) {
+        out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+        return;
+    }
+    for_each_token(it->second.attrs, [&](std::string_view t) {
+        out.push_back(join(std::string("+DATA ").append(user), t));
+    });
+    out.push_back(join(std::string("+OK ").append(user), it->second.attrs));
+}
+
+void directory::do_set(std::string_view user, std::string_view pass, std::string_view attrs,
+                       bool create, std::vector<std::string> &out) {
+    if (user.empty()) {
+        out.push_back("-ERR (none) user name missing");
+        return;
+    }
+    auto it = users_.find(user);
+    if (!create) {
+        if (it == users_.end()) {
+            out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+            return;
+        }
+        if (pass != kNullPassword) {
+            it->second.password.assign(pass);
+            it->second.has_password = true;
+        }
+        it->second.attrs = merge_attrs(it->second.attrs, attrs);
+        out.push_back(join(std::string("+OK ").append(user), "modified"));
+        return;
+    }
+    const bool existed = it != users_.end();
+    user_record rec;
+    if (pass == kNullPassword) {
+        // "(NULL)" keeps the password a user already has.
+        if (existed) rec = it->second;
+    } else {
+        rec.password.assign(pass);
+        rec.has_password = true;
+    }
+    rec.attrs = merge_attrs({}, attrs);
+    users_.insert_or_assign(std::string(user), std::move(rec));
+    out.push_back(join(std::string("+OK ").append(user), existed ? "replaced" : "created"));
+}
+
+void directory::do_del(std::string_view user, std::vector<std::string> &out) {
+    auto it = users_.find(user);
+    if (it == users_.end()) {
+        out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+        return;
+    }
+    users_.erase(it);
+    out.push_back(join(std::string("+OK ").append(user), "deleted"));
+}
+
+void directory::do_search(std::string_view what, std::vector<std::string> &out) {
+    int found = 0;
+    for (const auto &[name, rec] : users_) {
+        if (contains_nocase(name, what) || contains_nocase(rec.attrs, what)) {
+            out.push_back(join(std::string("+DATA ").append(name), rec.attrs));
+            ++found;
+        }
+    }
+    char tail[48];
+    std::snprintf(tail, sizeof tail, "+OK search %d found", found);
+    out.emplace_back(tail);
+}
+
+} // namespace brennic::testserver

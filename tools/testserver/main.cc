@@ -1,0 +1,57 @@
+// brennic-testserver: a directory server for tests and demonstrations. See README.md.
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "directory.h"
+#include "options.h"
+#include "server.h"
+#include "stream_cipher.h"
+
+namespace {
+
+void on_signal(int) { brennic::testserver::request_stop(); }
+
+// The secret is the first line of the file without CR and LF, at most 399 characters, as
+// the client reads it. A missing file gives the empty secret.
+std::string read_secret_line(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) return {};
+    line = line.substr(0, line.find_first_of("\r\n"));
+    if (line.size() > 399) line.resize(399);
+    return line;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    using namespace brennic::testserver;
+    server_options opts;
+    bool help = false;
+    std::string error;
+    if (!parse_options(argc, argv, opts, help, error)) {
+        std::fprintf(stderr, "brennic-testserver: %s\n%s", error.c_str(), usage_text());
+        return 2;
+    }
+    if (help) {
+        std::fputs(usage_text(), stdout);
+        return 0;
+    }
+    directory dir;
+    if (!opts.users_file.empty() && !dir.load_file(opts.users_file, error)) {
+        std::fprintf(stderr, "brennic-testserver: %s\n", error.c_str());
+        return 2;
+    }
+    std::string secret = opts.secret_file.empty() ? std::string() : read_secret_line(opts.secret_file);
+
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    return run_server(opts, dir, text_hash(secret));
+}

@@ -1,0 +1,227 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+namespace brennic::testserver {
+
+namespace {
+
+volatile std::sig_atomic_t stop_flag = 0;
+
+constexpr int kIdleWaitMs = 1000;
+constexpr std::size_t kRecvChunk = 65536;
+
+long long now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct connection {
+    int fd = -1;
+    std::unique_ptr<session> s;
+    long long next_send_ms = 0; // pacing of chunked replies
+    bool dead = false;
+};
+
+void close_fd(connection &c, bool reset) {
+    if (c.fd < 0) return;
+    if (reset) {
+        linger lg{};
+        lg.l_onoff = 1;
+        lg.l_linger = 0;
+        setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+    close(c.fd);
+    c.fd = -1;
+    c.dead = true;
+}
+
+int open_listener(int port, int &bound_port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+        close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    bound_port = ntohs(addr.sin_port);
+    return fd;
+}
+
+bool write_port_file(const std::string &path, int port) {
+    std::string tmp = path + ".tmp";
+    std::FILE *f = std::fopen(tmp.c_str(), "w");
+    if (f == nullptr) return false;
+    std::fprintf(f, "%d\n", port);
+    bool ok = std::fclose(f) == 0;
+    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// Sends what the session has queued, as far as the socket takes it and the pacing allows.
+// Returns false when the connection broke.
+bool flush_output(connection &c, const server_options &opts, long long now) {
+    while (!c.s->output().empty()) {
+        if (opts.chunk_size > 0 && now < c.next_send_ms) return true;
+        std::string_view out = c.s->output();
+        std::size_t n = out.size();
+        if (opts.chunk_size > 0) n = std::min(n, static_cast<std::size_t>(opts.chunk_size));
+        ssize_t sent = send(c.fd, out.data(), n, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            if (errno == EINTR) continue;
+            return false;
+        }
+        c.s->consume(static_cast<std::size_t>(sent));
+        if (opts.chunk_size > 0) {
+            c.next_send_ms = now + opts.chunk_pause_ms;
+            if (opts.chunk_pause_ms > 0) return true;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void request_stop() { stop_flag = 1; }
+
+int run_server(const server_options &opts, directory &dir, std::int32_t secret_hash) {
+    int port = 0;
+    int lfd = open_listener(opts.port, port);
+    if (lfd < 0) {
+        std::fprintf(stderr, "brennic-testserver: cannot listen on port %d: %s\n", opts.port,
+                     std::strerror(errno));
+        return 2;
+    }
+    server_context ctx;
+    ctx.opts = &opts;
+    ctx.dir = &dir;
+    ctx.secret_hash = secret_hash;
+    if (!opts.transcript_file.empty()) {
+        ctx.transcript = std::fopen(opts.transcript_file.c_str(), "a");
+        if (ctx.transcript == nullptr) {
+            std::fprintf(stderr, "brennic-testserver: cannot open transcript %s\n",
+                         opts.transcript_file.c_str());
+            close(lfd);
+            return 2;
+        }
+    }
+    if (!opts.port_file.empty() && !write_port_file(opts.port_file, port)) {
+        std::fprintf(stderr, "brennic-testserver: cannot write %s\n", opts.port_file.c_str());
+    }
+    std::printf("PORT %d\n", port);
+    std::fflush(stdout);
+
+    const long long deadline = now_ms() + static_cast<long long>(opts.max_seconds) * 1000;
+    std::vector<connection> conns;
+    std::vector<pollfd> pfds;
+    std::vector<char> rbuf(kRecvChunk);
+    int status = 0;
+    bool stopping = false;
+
+    while (!stopping && stop_flag == 0) {
+        long long now = now_ms();
+        if (now >= deadline) {
+            if (!opts.quiet) std::fprintf(stderr, "brennic-testserver: time limit reached\n");
+            break;
+        }
+        long long wait = std::min<long long>(kIdleWaitMs, deadline - now);
+        pfds.clear();
+        pfds.push_back({lfd, POLLIN, 0});
+        for (auto &c : conns) {
+            short ev = c.s->closing() ? 0 : POLLIN;
+            if (!c.s->output().empty()) {
+                if (opts.chunk_size > 0 && now < c.next_send_ms) {
+                    wait = std::min(wait, c.next_send_ms - now);
+                } else {
+                    ev |= POLLOUT;
+                }
+            }
+            pfds.push_back({c.fd, ev, 0});
+        }
+        int rc = poll(pfds.data(), pfds.size(), static_cast<int>(std::max<long long>(wait, 0)));
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            std::perror("brennic-testserver: poll");
+            status = 3;
+            break;
+        }
+        now = now_ms();
+        // Connections are only appended below, after this walk, so indexes stay valid.
+        for (std::size_t i = 0; i < conns.size() && !stopping; ++i) {
+            connection &c = conns[i];
+            short re = pfds[i + 1].revents;
+            if (re & (POLLIN | POLLERR | POLLHUP)) {
+                ssize_t n = recv(c.fd, rbuf.data(), rbuf.size(), 0);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                    close_fd(c, false);
+                    continue;
+                }
+                if (n > 0) {
+                    switch (c.s->feed(rbuf.data(), static_cast<std::size_t>(n))) {
+                    case session_action::stop_server:
+                        stopping = true;
+                        continue;
+                    case session_action::reset_now:
+                        close_fd(c, true);
+                        continue;
+                    case session_action::close_when_sent:
+                    case session_action::none:
+                        break;
+                    }
+                }
+            }
+            if (!flush_output(c, opts, now)) {
+                close_fd(c, false);
+                continue;
+            }
+            if (c.s->closing() && c.s->output().empty()) close_fd(c, false);
+        }
+        std::erase_if(conns, [](const connection &c) { return c.dead; });
+        if (!stopping && (pfds[0].revents & POLLIN)) {
+            for (;;) {
+                int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (fd < 0) break;
+                // Replies are queued whole and sent in one call; without delay on this side
+                // a paced reply leaves in the pieces it was cut into.
+                int one = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                connection c;
+                c.fd = fd;
+                c.s = std::make_unique<session>(ctx);
+                conns.push_back(std::move(c));
+            }
+        }
+    }
+    for (auto &c : conns) close_fd(c, false);
+    close(lfd);
+    if (ctx.transcript != nullptr) std::fclose(ctx.transcript);
+    return status;
+}
+
+} // namespace brennic::testserver

@@ -1,0 +1,77 @@
+// One client connection of the test server, without any I/O: received bytes go in, the
+// bytes to send come out, together with what the connection should do next.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "directory.h"
+#include "options.h"
+#include "stream_cipher.h"
+
+namespace brennic::testserver {
+
+// What every session of one server shares.
+struct server_context {
+    const server_options *opts = nullptr;
+    directory *dir = nullptr;
+    std::int32_t secret_hash = 0;
+    long requests_seen = 0;        // over all connections, for --die-after
+    std::FILE *transcript = nullptr;
+    long next_serial = 1;
+};
+
+enum class session_action {
+    none,
+    close_when_sent, // stop reading; close once the output is sent
+    reset_now,       // reset the connection at once
+    stop_server,     // end the whole process at once
+};
+
+class session {
+  public:
+    // An incoming line longer than this without LF ends the connection.
+    static constexpr std::size_t kInputMax = 65536;
+
+    explicit session(server_context &ctx);
+
+    // Takes received bytes (enciphered once the handshake is done). Returns the action
+    // the connection must take; output() may have grown.
+    session_action feed(const char *bytes, std::size_t length);
+
+    // Bytes waiting to be sent, in order; consume(n) drops the first n of them.
+    std::string_view output() const { return std::string_view(out_).substr(out_head_); }
+    void consume(std::size_t n);
+    bool closing() const { return closing_; }
+    long serial() const { return serial_; }
+
+  private:
+    enum class phase { handshake, exchange, mute };
+
+    session_action take_handshake(std::string_view line);
+    session_action take_request(std::string_view line);
+    void queue_plain(std::string_view text);      // handshake replies: not enciphered
+    void queue_line(std::int32_t id, std::string_view text);
+    void record(const char *event, std::string_view text);
+
+    server_context &ctx_;
+    long serial_;
+    phase phase_ = phase::handshake;
+    bool closing_ = false;
+    bool first_reply_done_ = false;
+    long requests_ = 0;
+    std::string in_;
+    std::string out_;
+    std::size_t out_head_ = 0;
+    std::optional<twister> rx_;
+    std::optional<twister> tx_;
+    std::vector<std::string> replies_;
+    std::string line_;
+};
+
+} // namespace brennic::testserver
