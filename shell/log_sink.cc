@@ -34,10 +34,14 @@ std::FILE *open_log_file() {
 
 const char *level_word(int level) {
     switch (level) {
-    case 1: return "Debug";
-    case 2: return "Info";
-    case 3: return "Error";
-    default: return nullptr;
+    case 1:
+        return "Debug";
+    case 2:
+        return "Info";
+    case 3:
+        return "Error";
+    default:
+        return nullptr;
     }
 }
 

@@ -9,9 +9,9 @@
 namespace brennic {
 
 inline constexpr const char kLogFileName[] = "brennic.log";
-inline constexpr int kStampLength = 11;                   // "dd hh:mm:ss"
+inline constexpr int kStampLength = 11; // "dd hh:mm:ss"
 inline constexpr const char kBadTime[] = "badtimebadtimebadtime";
-inline constexpr int kBadTimeOffset = 8;                  // gives "adtimebadti"
+inline constexpr int kBadTimeOffset = 8; // gives "adtimebadti"
 static_assert(kBadTimeOffset + kStampLength <= static_cast<int>(sizeof kBadTime) - 1);
 
 // Seams for tests: the current time and its conversion to local time (nullptr: failed).

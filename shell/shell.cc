@@ -48,10 +48,12 @@ void copy_span(char *dst, const char *src, std::size_t len) {
 // Finds the next word at or after pos. On success the word is [start, end) and pos is left
 // just after the single delimiter that ended it (or at the end of the text).
 bool next_word(std::string_view line, std::size_t &pos, std::size_t &start, std::size_t &end) {
-    while (pos < line.size() && is_word_delim(line[pos])) ++pos;
+    while (pos < line.size() && is_word_delim(line[pos]))
+        ++pos;
     if (pos >= line.size()) return false;
     start = pos;
-    while (pos < line.size() && !is_word_delim(line[pos])) ++pos;
+    while (pos < line.size() && !is_word_delim(line[pos]))
+        ++pos;
     end = pos;
     if (pos < line.size()) ++pos;
     return true;
@@ -74,8 +76,7 @@ void print_no_reply(const char *who) {
 
 // The common ending of every request handler: refusal, missing reply, or the reply itself,
 // then the record is released whatever happened.
-void finish_request(int ok, brennic_result *&r, const char *who, const char *user,
-                    bool render) {
+void finish_request(int ok, brennic_result *&r, const char *who, const char *user, bool render) {
     if (!ok) {
         print_refusal(who);
     } else if (!r || !r->text) {
@@ -135,17 +136,27 @@ void cmd_search(const char *line) {
 void run_command(const char *cmd, const char *arg1, const char *arg2, const char *rest,
                  const char *line_copy) {
     std::string_view word = cmd;
-    if (word == "check") cmd_check(arg1, arg2);
-    else if (word == "lookup") cmd_lookup(arg1);
-    else if (word == "set") cmd_set(arg1, arg2, rest);
-    else if (word == "mod") cmd_mod(arg1, arg2, rest);
-    else if (word == "del") cmd_del(arg1);
-    else if (word == "search") cmd_search(line_copy);
-    else if (word == "quit" || word == "exit") quit_flag = 1;
-    else if (word == "version") print_version();
+    if (word == "check")
+        cmd_check(arg1, arg2);
+    else if (word == "lookup")
+        cmd_lookup(arg1);
+    else if (word == "set")
+        cmd_set(arg1, arg2, rest);
+    else if (word == "mod")
+        cmd_mod(arg1, arg2, rest);
+    else if (word == "del")
+        cmd_del(arg1);
+    else if (word == "search")
+        cmd_search(line_copy);
+    else if (word == "quit" || word == "exit")
+        quit_flag = 1;
+    else if (word == "version")
+        print_version();
     else if (word == "help") {
-        for (const char *help_line : kHelpBlock) std::fputs(help_line, shell_out);
-    } else print_invalid(cmd);
+        for (const char *help_line : kHelpBlock)
+            std::fputs(help_line, shell_out);
+    } else
+        print_invalid(cmd);
 }
 
 // Reads one line of at most kShellReadLimit - 1 characters, LF kept. The text ends at its
@@ -157,7 +168,8 @@ bool read_line(std::FILE *in, char (&line)[kShellBufSize]) {
 } // namespace
 
 void put_text_line(std::FILE *out, const char *text) {
-    for (const char *p = text; *p; ++p) std::fputc(is_line_end(*p) ? ' ' : *p, out);
+    for (const char *p = text; *p; ++p)
+        std::fputc(is_line_end(*p) ? ' ' : *p, out);
     std::fputc('\n', out);
 }
 
@@ -177,11 +189,11 @@ void render_reply(const char *reply, const char *user, char *out) {
     if (char *end = std::strchr(second, ' ')) *end = '\0';
 
     if (std::string_view(reply).find(kLinkFailure) != std::string_view::npos)
-        std::snprintf(out, kShellBufSize, "-DEAD %.*s %.*s", kRenderFieldMax, user,
-                      kRenderFieldMax, reply);
+        std::snprintf(out, kShellBufSize, "-DEAD %.*s %.*s", kRenderFieldMax, user, kRenderFieldMax,
+                      reply);
     else if (std::strcmp(user, second) != 0)
-        std::snprintf(out, kShellBufSize, "-ERR %.*s %.*s", kRenderFieldMax, user,
-                      kRenderFieldMax, reply);
+        std::snprintf(out, kShellBufSize, "-ERR %.*s %.*s", kRenderFieldMax, user, kRenderFieldMax,
+                      reply);
     else
         copy_bounded(out, reply, kShellBufSize - 1);
 }
@@ -216,9 +228,11 @@ void dispatch_line(const char *line) {
             copy_span(arg2, text.data() + start, end - start);
             // The rest starts right after the one delimiter that ended the second
             // argument, so further spaces stay in it; only line ends are skipped.
-            while (pos < text.size() && is_line_end(text[pos])) ++pos;
+            while (pos < text.size() && is_line_end(text[pos]))
+                ++pos;
             std::size_t stop = pos;
-            while (stop < text.size() && !is_line_end(text[stop])) ++stop;
+            while (stop < text.size() && !is_line_end(text[stop]))
+                ++stop;
             copy_span(rest, text.data() + pos, stop - pos);
         }
     }

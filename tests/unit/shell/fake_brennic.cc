@@ -55,7 +55,8 @@ int brennic_init(const char *host_list, const char *secret_path, brennic_log_fn 
     fake_state.init_hosts = host_list;
     fake_state.init_secret = secret_path;
     fake_state.log = log;
-    for (const auto &l : fake_state.init_logs) log(2, l.c_str());
+    for (const auto &l : fake_state.init_logs)
+        log(2, l.c_str());
     return fake_state.init_ret;
 }
 
@@ -91,18 +92,18 @@ int brennic_lookup(int id, const char *user, brennic_result **result) {
 
 int brennic_set(int id, const char *user, const char *password, const char *attributes,
                 brennic_result **result) {
-    return fake::answer_request(
-        {"set", id, user, password ? std::optional<std::string>(password) : std::nullopt,
-         attributes, false},
-        nullptr, result);
+    return fake::answer_request({"set", id, user,
+                                 password ? std::optional<std::string>(password) : std::nullopt,
+                                 attributes, false},
+                                nullptr, result);
 }
 
 int brennic_mod(int id, const char *user, const char *password, const char *attributes,
                 brennic_result **result) {
-    return fake::answer_request(
-        {"mod", id, user, password ? std::optional<std::string>(password) : std::nullopt,
-         attributes, false},
-        nullptr, result);
+    return fake::answer_request({"mod", id, user,
+                                 password ? std::optional<std::string>(password) : std::nullopt,
+                                 attributes, false},
+                                nullptr, result);
 }
 
 int brennic_del(int id, const char *user, brennic_result **result) {
@@ -110,8 +111,8 @@ int brennic_del(int id, const char *user, brennic_result **result) {
 }
 
 int brennic_search(int id, const char *text, brennic_line_fn on_line, brennic_result **result) {
-    return fake::answer_request({"search", id, text, std::nullopt, "", on_line != nullptr},
-                                on_line, result);
+    return fake::answer_request({"search", id, text, std::nullopt, "", on_line != nullptr}, on_line,
+                                result);
 }
 
 int brennic_poll(brennic_result **result) {

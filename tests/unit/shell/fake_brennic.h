@@ -13,16 +13,16 @@
 namespace fake {
 
 struct answer {
-    int ret = 1;                       // what the operation returns
-    std::optional<std::string> text;   // the record's text; nullopt leaves it null
-    std::vector<std::string> lines;    // given to the line callback before returning
-    std::vector<std::string> logs;     // sent to the log callback (level 2) before returning
+    int ret = 1;                     // what the operation returns
+    std::optional<std::string> text; // the record's text; nullopt leaves it null
+    std::vector<std::string> lines;  // given to the line callback before returning
+    std::vector<std::string> logs;   // sent to the log callback (level 2) before returning
 };
 
 struct call {
     std::string op;
     int id = 0;
-    std::string user;                  // for search: the search text
+    std::string user; // for search: the search text
     std::optional<std::string> password;
     std::string rest;
     bool has_line_fn = false;
@@ -35,7 +35,7 @@ struct state {
     std::string init_hosts;
     std::string init_secret;
     brennic_log_fn log = nullptr;
-    std::deque<answer> answers;         // an empty queue answers {1, "+OK"}
+    std::deque<answer> answers; // an empty queue answers {1, "+OK"}
     std::vector<call> calls;
     int records_made = 0;
     int records_freed = 0;

@@ -66,7 +66,8 @@ class stderr_capture {
         std::rewind(file_);
         std::string out;
         int c;
-        while ((c = std::fgetc(file_)) != EOF) out.push_back(static_cast<char>(c));
+        while ((c = std::fgetc(file_)) != EOF)
+            out.push_back(static_cast<char>(c));
         return out;
     }
 
@@ -107,7 +108,8 @@ class LogSinkTest : public ::testing::Test {
         std::rewind(echo_);
         std::string out;
         int c;
-        while ((c = std::fgetc(echo_)) != EOF) out.push_back(static_cast<char>(c));
+        while ((c = std::fgetc(echo_)) != EOF)
+            out.push_back(static_cast<char>(c));
         return out;
     }
     fs::path log_path() const { return dir_ / "brennic.log"; }
@@ -117,14 +119,16 @@ class LogSinkTest : public ::testing::Test {
 };
 
 TEST_F(LogSinkTest, NoFlagsNoEffect) {
-    for (int level = 0; level <= 4; ++level) log_sink(level, "abc");
+    for (int level = 0; level <= 4; ++level)
+        log_sink(level, "abc");
     EXPECT_EQ(echoed(), "");
     EXPECT_FALSE(fs::exists(log_path()));
 }
 
 TEST_F(LogSinkTest, DebugEchoesEachLevelAndCreatesNoFile) {
     brennic::debug_flag = 1;
-    for (int level = -1; level <= 4; ++level) log_sink(level, "abc");
+    for (int level = -1; level <= 4; ++level)
+        log_sink(level, "abc");
     EXPECT_EQ(echoed(), "Debug: abc\nInfo: abc\nError: abc\n");
     EXPECT_FALSE(fs::exists(log_path()));
 }
@@ -215,8 +219,10 @@ TEST_F(LogSinkTest, StampHasTwoDigitDayFromRealLocalTime) {
     EXPECT_EQ(stamp[2], ' ');
     EXPECT_EQ(stamp[5], ':');
     EXPECT_EQ(stamp[8], ':');
-    if (tz) setenv("TZ", saved.c_str(), 1);
-    else unsetenv("TZ");
+    if (tz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
     tzset();
 }
 

@@ -21,7 +21,8 @@ std::string read_all(std::FILE *f) {
     std::string out;
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
     return out;
 }
 
@@ -43,7 +44,8 @@ class ShellTest : public ::testing::Test {
         std::vector<char *> argv;
         std::string program = "brennic";
         argv.push_back(program.data());
-        for (auto &a : args) argv.push_back(a.data());
+        for (auto &a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         status = shell_main(static_cast<int>(args.size() + 1), argv.data(), in, out);
         input_left = std::ftell(in);
@@ -160,8 +162,8 @@ TEST_F(ShellTest, HelpBlock) {
 }
 
 TEST_F(ShellTest, BlankLinesAreInvalid) {
-    EXPECT_EQ(run("\n   \n\r\n \r \n   "), kNoCommand + kNoCommand + kNoCommand + kNoCommand +
-                                               kNoCommand + kExiting);
+    EXPECT_EQ(run("\n   \n\r\n \r \n   "),
+              kNoCommand + kNoCommand + kNoCommand + kNoCommand + kNoCommand + kExiting);
 }
 
 TEST_F(ShellTest, UnknownWordsAreLowerCasedInTheMessage) {
@@ -256,9 +258,7 @@ TEST_F(ShellTest, QuitEndsTheLoopWithoutReadingFurther) {
     EXPECT_TRUE(fake::fake_state.calls.empty());
 }
 
-TEST_F(ShellTest, EndOfInputWithoutNewline) {
-    EXPECT_EQ(run("version"), kVersion + kExiting);
-}
+TEST_F(ShellTest, EndOfInputWithoutNewline) { EXPECT_EQ(run("version"), kVersion + kExiting); }
 
 TEST_F(ShellTest, LongLinesAreReadInPiecesOf19998) {
     // 19997 characters and LF: one line.
@@ -266,9 +266,9 @@ TEST_F(ShellTest, LongLinesAreReadInPiecesOf19998) {
     // 19998 characters: the LF is read as a blank line of its own.
     EXPECT_EQ(run("version" + std::string(19991, ' ') + "\n"), kVersion + kNoCommand + kExiting);
     // The remainder of a long line is the next command.
-    EXPECT_EQ(run(std::string(19998, 'x') + "version\n"),
-              "-ERR Invalid command (" + std::string(19998, 'x') + ") use help\n" + kVersion +
-                  kExiting);
+    EXPECT_EQ(run(std::string(19998, 'x') + "version\n"), "-ERR Invalid command (" +
+                                                              std::string(19998, 'x') +
+                                                              ") use help\n" + kVersion + kExiting);
 }
 
 TEST_F(ShellTest, NulEndsTheLineText) {
@@ -371,12 +371,11 @@ TEST_F(ShellTest, ServerTextCannotForgeAReplyLine) {
     answer("+OK smith\r\n+OK root");
     answer("+OK\n+OK forged");
     fake::fake_state.answers.push_back({1, "+OK", {"+DATA a\r\n+OK forged", "+OK"}, {}});
-    EXPECT_EQ(run("check smith pw\ndel smith\nsearch x\n"),
-              "-ERR smith +OK smith  +OK root\n"
-              "+OK +OK forged\n"
-              "+DATA a  +OK forged\n"
-              "+OK\n" +
-                  kExiting);
+    EXPECT_EQ(run("check smith pw\ndel smith\nsearch x\n"), "-ERR smith +OK smith  +OK root\n"
+                                                            "+OK +OK forged\n"
+                                                            "+DATA a  +OK forged\n"
+                                                            "+OK\n" +
+                                                                kExiting);
 }
 
 TEST_F(ShellTest, FormatCharactersInTextsArePrintedLiterally) {
