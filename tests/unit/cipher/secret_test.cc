@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "cipher/secret_file.h"
+#include "cipher/secret_hash.h"
+#include "constants.h"
+
+namespace brennic {
+namespace {
+
+TEST(SecretHash, KnownValues) {
+    EXPECT_EQ(secret_hash(""), 0);
+    EXPECT_EQ(secret_hash("a"), 97);
+    EXPECT_EQ(secret_hash("abc"), 26499);
+    EXPECT_EQ(secret_hash("abc") % 20, 19);
+    EXPECT_EQ(secret_hash("ffffffff"), -858993466);
+    EXPECT_EQ(secret_hash("ffffffff") % 20, -6);
+    EXPECT_EQ(secret_hash("\xE9"), -23);
+    EXPECT_EQ(secret_hash("\xE9") % 20, -3);
+    EXPECT_EQ(secret_hash("\x80"), -128);
+    // Only the last eight bytes count.
+    EXPECT_EQ(secret_hash("abcdefgh"), secret_hash("xabcdefgh"));
+    EXPECT_EQ(secret_hash("abcdefgh"), secret_hash("a very long prefix abcdefgh"));
+    EXPECT_NE(secret_hash("abcdefg"), secret_hash("xabcdefg"));
+}
+
+class SecretFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/brennic-secret-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        const std::string cmd = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string write(const std::string &name, const std::string &content) const {
+        const std::string p = path(name);
+        std::ofstream(p, std::ios::binary) << content;
+        return p;
+    }
+    static std::string slurp(const std::string &p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    static bool exists(const std::string &p) { return access(p.c_str(), F_OK) == 0; }
+    std::string dir_;
+};
+
+TEST_F(SecretFile, FirstLineWithoutLineEnd) {
+    EXPECT_STREQ(read_secret(write("crlf", "abc\r\nsecond\r\n").c_str(), 0), "abc");
+    EXPECT_STREQ(read_secret(write("lf", "abc\nsecond\n").c_str(), 0), "abc");
+    EXPECT_STREQ(read_secret(write("noeol", "abc").c_str(), 0), "abc");
+    EXPECT_STREQ(read_secret(write("midcr", "ab\rcd\n").c_str(), 0), "ab");
+    EXPECT_STREQ(read_secret(write("blank", "\nlater text\n").c_str(), 0), "");
+    EXPECT_STREQ(read_secret(write("blankcr", "\r\nlater text\n").c_str(), 0), "");
+    EXPECT_STREQ(read_secret(write("empty", "").c_str(), 0), "");
+    EXPECT_STREQ(read_secret(write("nul", std::string("ab\0cd\n", 6)).c_str(), 0), "ab");
+}
+
+TEST_F(SecretFile, LongLinesAreCutAt399) {
+    for (std::size_t len : {398u, 399u, 400u, 500u, 10000u}) {
+        const std::string line(len, 'k');
+        const char *got = read_secret(write("long", line + "\n").c_str(), 0);
+        EXPECT_EQ(std::string(got), line.substr(0, kSecretLineMax)) << len;
+    }
+    // A CR beyond the 399th character is never seen.
+    const std::string line = std::string(450, 'k') + "\r\n";
+    EXPECT_EQ(std::string(read_secret(write("long", line).c_str(), 0)).size(), 399u);
+}
+
+TEST_F(SecretFile, MissingFileWithoutGenerateCreatesNothing) {
+    const std::string p = path("missing");
+    EXPECT_STREQ(read_secret(p.c_str(), 0), "");
+    EXPECT_FALSE(exists(p));
+}
+
+TEST_F(SecretFile, GenerateCreatesOwnerOnlyFileWithOneLine) {
+    const std::string p = path("fresh");
+    const std::string got = read_secret(p.c_str(), 1);
+    const std::regex form("[0-9a-f]+-?[0-9]+[0-9a-f]+");
+    EXPECT_TRUE(std::regex_match(got, form)) << got;
+    EXPECT_EQ(slurp(p), got + "\n");
+    struct stat st {};
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Later reads, generate on or off, return the same line and leave the file alone.
+    EXPECT_EQ(std::string(read_secret(p.c_str(), 1)), got);
+    EXPECT_EQ(std::string(read_secret(p.c_str(), 0)), got);
+    EXPECT_EQ(slurp(p), got + "\n");
+}
+
+TEST_F(SecretFile, GenerateRefillsFileWithEmptyFirstLine) {
+    const std::string p = write("empty", "\nkept?\n");
+    const std::string got = read_secret(p.c_str(), 1);
+    EXPECT_FALSE(got.empty());
+    EXPECT_EQ(slurp(p), got + "\n");
+}
+
+TEST_F(SecretFile, GenerateWriteFailureIsPrintedAndGivesEmptyText) {
+    const std::string p = path("no-such-dir/secret");
+    testing::internal::CaptureStdout();
+    const std::string got = read_secret(p.c_str(), 1);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(printed, "Could not write to (" + p + ") No such file or directory\n");
+}
+
+TEST_F(SecretFile, FileThatAlwaysReadsEmptyEndsTheCall) {
+    // Writing to it succeeds but nothing ever reads back: one refill, then an empty text.
+    EXPECT_STREQ(read_secret("/dev/null", 1), "");
+}
+
+TEST_F(SecretFile, PathIsCutAt999Characters) {
+    // Build nested directories so that the file path is exactly 999 characters long.
+    std::string p = dir_;
+    while (p.size() + 1 + 200 < kSecretFilePathMax) {
+        p += "/" + std::string(199, 'd');
+        ASSERT_EQ(mkdir(p.c_str(), 0700), 0);
+    }
+    p += "/" + std::string(kSecretFilePathMax - p.size() - 1, 'f');
+    ASSERT_EQ(p.size(), static_cast<std::size_t>(kSecretFilePathMax));
+    std::ofstream(p) << "deep\n";
+    EXPECT_STREQ(read_secret(p.c_str(), 0), "deep");
+    EXPECT_STREQ(read_secret((p + "tail").c_str(), 0), "deep");
+    EXPECT_STREQ(read_secret(p.substr(0, p.size() - 1).c_str(), 0), "");
+}
+
+TEST(SystemDir, JoinsDirectoryAndName) {
+    EXPECT_STREQ(system_dir_file("xlate.dat"), "/etc/xlate.dat");
+    EXPECT_STREQ(system_dir_file(""), "/etc/");
+    const std::string long_name(2000, 'n');
+    EXPECT_EQ(std::string(system_dir_file(long_name.c_str())).size(), 999u);
+}
+
+TEST(SystemDir, EmptyPathReadsTheDefaultFile) {
+    // Whatever the machine holds there, the empty path and the default path agree.
+    const std::string direct = read_secret("/etc/xlate.dat", 0);
+    EXPECT_EQ(std::string(read_secret("", 0)), direct);
+    EXPECT_EQ(std::string(read_secret(nullptr, 0)), direct);
+}
+
+} // namespace
+} // namespace brennic
