@@ -1,0 +1,121 @@
+# Install rules, the CMake package, the pkg-config file and the Debian package.
+#
+# Included once from the top-level CMakeLists.txt after every subdirectory has defined its
+# targets. Each rule is guarded by the target it installs, so a tree that lacks a piece still
+# configures and installs the rest.
+#
+#   cmake --install <build> --prefix <dir>   program, library, header, package files, man pages
+#   cpack -G DEB (in <build>)                 the same as brennic_<version>_<arch>.deb
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(BRENNIC_PKG_ROOT "${CMAKE_CURRENT_LIST_DIR}/..")
+set(BRENNIC_PKG_VERSION "${brennic_VERSION}")
+if(NOT BRENNIC_PKG_VERSION)
+  set(BRENNIC_PKG_VERSION "${PROJECT_VERSION}")
+endif()
+set(BRENNIC_CMAKE_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/brennic")
+set(BRENNIC_PKGCONFIG_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+set(BRENNIC_EXAMPLES_DIR "${CMAKE_INSTALL_DOCDIR}/examples")
+
+option(BRENNIC_INSTALL_TESTSERVER "Install the test directory server as brennic-testserver" ON)
+
+# Installed programs find the library relative to themselves, so a prefix can be moved or
+# unpacked anywhere ($ORIGIN/../lib for the usual layout).
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(BRENNIC_INSTALL_RPATH "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH _brennic_bin_to_lib "/root/${CMAKE_INSTALL_BINDIR}"
+       "/root/${CMAKE_INSTALL_LIBDIR}")
+  set(BRENNIC_INSTALL_RPATH "$ORIGIN/${_brennic_bin_to_lib}")
+endif()
+
+if(TARGET brennic)
+  install(TARGETS brennic EXPORT brennicTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES "${BRENNIC_PKG_ROOT}/lib/include/brennic.h"
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+  # find_package(brennic CONFIG) -> imported target brennic::brennic.
+  install(EXPORT brennicTargets
+    NAMESPACE brennic::
+    FILE brennicTargets.cmake
+    DESTINATION ${BRENNIC_CMAKE_PACKAGE_DIR})
+  configure_package_config_file(
+    "${BRENNIC_PKG_ROOT}/cmake/brennicConfig.cmake.in"
+    "${CMAKE_BINARY_DIR}/package/brennicConfig.cmake"
+    INSTALL_DESTINATION ${BRENNIC_CMAKE_PACKAGE_DIR}
+    PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
+  # The library keeps its interface within one major version (SOVERSION 1).
+  write_basic_package_version_file(
+    "${CMAKE_BINARY_DIR}/package/brennicConfigVersion.cmake"
+    VERSION ${BRENNIC_PKG_VERSION}
+    COMPATIBILITY SameMajorVersion)
+  install(FILES
+    "${CMAKE_BINARY_DIR}/package/brennicConfig.cmake"
+    "${CMAKE_BINARY_DIR}/package/brennicConfigVersion.cmake"
+    DESTINATION ${BRENNIC_CMAKE_PACKAGE_DIR})
+
+  # brennic.pc is written at install time, so it names the prefix actually installed into
+  # (cmake --install --prefix, or /usr inside the Debian package), not the configured one.
+  set(_brennic_pc_stage "${CMAKE_BINARY_DIR}/package/pkgconfig/brennic.pc")
+  install(CODE "
+    set(BRENNIC_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(BRENNIC_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(BRENNIC_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+    set(BRENNIC_PC_VERSION \"${BRENNIC_PKG_VERSION}\")
+    include(\"${BRENNIC_PKG_ROOT}/cmake/write_pc.cmake\")
+    brennic_write_pc(\"${BRENNIC_PKG_ROOT}/cmake/brennic.pc.in\" \"${_brennic_pc_stage}\")
+  ")
+  install(FILES "${_brennic_pc_stage}" DESTINATION ${BRENNIC_PKGCONFIG_DIR})
+endif()
+
+if(TARGET brennic_console)
+  set_target_properties(brennic_console PROPERTIES INSTALL_RPATH "${BRENNIC_INSTALL_RPATH}")
+  install(TARGETS brennic_console RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The test server is a self-contained program; it helps trying the console out locally.
+if(BRENNIC_INSTALL_TESTSERVER AND TARGET brennic-testserver)
+  install(TARGETS brennic-testserver RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.1" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.3" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+
+# The embedding examples, ready to build against the installed package.
+install(FILES
+  "${BRENNIC_PKG_ROOT}/examples/async_check.c"
+  "${BRENNIC_PKG_ROOT}/examples/CMakeLists.txt"
+  "${BRENNIC_PKG_ROOT}/examples/Makefile"
+  DESTINATION ${BRENNIC_EXAMPLES_DIR})
+install(PROGRAMS "${BRENNIC_PKG_ROOT}/examples/check_users.sh"
+  DESTINATION ${BRENNIC_EXAMPLES_DIR})
+
+# Debian package: cpack -G DEB in the build directory.
+set(CPACK_PACKAGE_NAME brennic)
+set(CPACK_PACKAGE_VERSION "${BRENNIC_PKG_VERSION}")
+set(CPACK_PACKAGE_VENDOR "brennic developers")
+set(CPACK_PACKAGE_CONTACT "brennic developers <brennic@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Console client and C library for a user-directory and authentication service")
+set(CPACK_PACKAGE_DESCRIPTION
+  "brennic checks, looks up, creates, modifies, deletes and searches user records on a \
+network directory server over an enciphered link, with failover across up to five servers. \
+The package holds the brennic console program, the shared library libbrennic with its C \
+header, CMake and pkg-config package files, manual pages and embedding examples.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_PACKAGE_NAME brennic)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Dependencies come from dpkg-shlibdeps; the package's own library is resolved from the
+# staging tree, and a shlibs entry is written for it so other packages can depend on it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+include(CPack)

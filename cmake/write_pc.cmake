@@ -1,0 +1,20 @@
+# Writes brennic.pc for the prefix being installed into. Runs inside the install script,
+# where CMAKE_INSTALL_PREFIX is the prefix of this installation.
+
+function(brennic_write_pc template output)
+  set(prefix "${BRENNIC_PC_PREFIX}")
+  # Directories under the prefix are written relative to ${prefix}, so the file stays right
+  # when the installed tree is moved together with it.
+  foreach(kind LIBDIR INCLUDEDIR)
+    if(IS_ABSOLUTE "${BRENNIC_PC_${kind}}")
+      set(pc_${kind} "${BRENNIC_PC_${kind}}")
+    else()
+      set(pc_${kind} "\${prefix}/${BRENNIC_PC_${kind}}")
+    endif()
+  endforeach()
+  set(PC_PREFIX "${prefix}")
+  set(PC_LIBDIR "${pc_LIBDIR}")
+  set(PC_INCLUDEDIR "${pc_INCLUDEDIR}")
+  set(PC_VERSION "${BRENNIC_PC_VERSION}")
+  configure_file("${template}" "${output}" @ONLY)
+endfunction()
