@@ -168,7 +168,10 @@ int wait_for_id(std::int32_t id) {
                 log_info("Timedout while waiting for id %d\n", static_cast<int>(id));
                 return 0;
             }
-            // Poll again as soon as a link has something to read.
+            // A result flagged during that poll is collected by the next one at once;
+            // otherwise poll again as soon as a link has something to read.
+            brennic_result *flagged = nullptr;
+            if (find_failed(&flagged) != 0) continue;
             if (seams.idle_wait(kWaitShortMs) == 0) seams.idle_wait(kWaitLongMs);
         }
         if (r->id == id) {

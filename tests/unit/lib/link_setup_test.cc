@@ -1,0 +1,205 @@
+// Link setup against a server on 127.0.0.1: every way out and the host's state after it.
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "cipher/secret_hash.h"
+#include "support.h"
+
+namespace brennic::test {
+namespace {
+
+std::int64_t fake_now = 1000;
+std::int64_t fake_clock() { return fake_now; }
+
+class LinkSetup : public LibraryTest {
+  protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        fake_now = 1000;
+        seams.now = fake_clock;
+        seams.handshake_wait_ms = 2000;
+        const std::string path = secret_file();
+        std::snprintf(secret_path, sizeof secret_path, "%s", path.c_str());
+    }
+    brennic_host *host_for(const std::string &entry) {
+        std::snprintf(hosts[0].name, sizeof hosts[0].name, "%s", entry.c_str());
+        host_count = 1;
+        return &hosts[0];
+    }
+    static std::string handshake_for(const char *secret) {
+        return "1 ENCRYPT NORMAL " + std::to_string(secret_hash(secret) % 20) + "\r\n";
+    }
+};
+
+TEST_F(LinkSetup, OpensAnEncipheredNonBlockingLinkWithAnEmptyBuffer) {
+    fake_server server(fake_server::greeting::accept, 42);
+    brennic_host *host = host_for(server.entry());
+    host->inlen = 5; // bytes left over from an earlier link
+    ASSERT_EQ(open_link(host), 1) << dump_log();
+    EXPECT_EQ(host->open, 1);
+    ASSERT_GE(host->sock, 0);
+    EXPECT_TRUE(host->rx && host->tx);
+    EXPECT_EQ(host->inlen, 0);
+    EXPECT_EQ(host->last_try, 1000);
+    EXPECT_NE(::fcntl(host->sock, F_GETFL) & O_NONBLOCK, 0) << "exchange phase is non-blocking";
+    ASSERT_EQ(server.handshakes().size(), 1u);
+    EXPECT_EQ(server.handshakes()[0], handshake_for(kSecret));
+    EXPECT_EQ(count_log("Secret string (the shared secret) ", kLevelInfo), 1) << dump_log();
+    EXPECT_EQ(count_log("Response (1 +ENCRYPT 42  )", kLevelInfo), 1);
+    EXPECT_EQ(count_log("Time is (42) ", kLevelInfo), 1);
+    EXPECT_EQ(count_log("Seed is 42", kLevelInfo), 1);
+    EXPECT_EQ(count_log_prefix("socket_write len=(" +
+                               std::to_string(handshake_for(kSecret).size()) + ") r=("),
+              1);
+}
+
+TEST_F(LinkSetup, ThrottlesToOneAttemptAMinute) {
+    fake_server server;
+    brennic_host *host = host_for(server.entry());
+    ASSERT_EQ(open_link(host), 1);
+    fake_now = 1010;
+    mark_host_failed(host);
+
+    fake_now = 1059;
+    EXPECT_EQ(open_link(host), 0);
+    EXPECT_EQ(count_log("Already tried host in the last 60 seconds. (" + server.entry() + ") ",
+                        kLevelInfo),
+              1);
+    EXPECT_EQ(host->last_try, 1000);
+    EXPECT_EQ(host->sock, -1);
+
+    fake_now = 1060;
+    EXPECT_EQ(open_link(host), 1);
+    EXPECT_EQ(host->last_try, 1060);
+    // The refused attempt made no connection.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (server.connections() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(server.connections(), 2);
+    EXPECT_EQ(server.handshakes().size(), 2u);
+}
+
+TEST_F(LinkSetup, AClockSetBackRefusesUntilItPassesTheLastTry) {
+    brennic_host *host = host_for("127.0.0.1:1");
+    EXPECT_EQ(open_link(host), 0);
+    fake_now = 900;
+    EXPECT_EQ(open_link(host), 0);
+    EXPECT_EQ(count_log_prefix("Already tried host"), 1);
+    fake_now = 1059;
+    EXPECT_EQ(open_link(host), 0);
+    EXPECT_EQ(count_log_prefix("Already tried host"), 2);
+    EXPECT_EQ(count_log_prefix("tcp_open failed"), 1);
+}
+
+TEST_F(LinkSetup, RefusedConnectLeavesNoSocket) {
+    brennic_host *host = host_for("127.0.0.1:1");
+    host->open = 0;
+    EXPECT_EQ(open_link(host), 0);
+    EXPECT_EQ(host->sock, -1);
+    EXPECT_EQ(host->open, 0);
+    EXPECT_EQ(host->last_try, 1000);
+    EXPECT_EQ(count_log_prefix("tcp_open failed (127.0.0.1:1) "), 1) << dump_log();
+    EXPECT_EQ(log_lines().back().level, kLevelError);
+    EXPECT_EQ(count_log_prefix("Secret string"), 0);
+}
+
+TEST_F(LinkSetup, OneByteReplyIsAReadFailureNotARefusal) {
+    fake_server server(fake_server::greeting::one_byte);
+    brennic_host *host = host_for(server.entry());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open_link(host), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(host->sock, -1);
+    EXPECT_EQ(host->open, 0);
+    EXPECT_FALSE(host->rx);
+    EXPECT_EQ(count_log_prefix("encrypt_read failed (" + server.entry() + ") "), 1) << dump_log();
+    EXPECT_EQ(count_log_prefix("Response ("), 0);
+    EXPECT_EQ(count_log_prefix("-ERR Cannot encrypt"), 0);
+}
+
+TEST_F(LinkSetup, SilentServerTimesOut) {
+    fake_server server(fake_server::greeting::silent);
+    brennic_host *host = host_for(server.entry());
+    seams.handshake_wait_ms = 100;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(open_link(host), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(host->sock, -1);
+    EXPECT_EQ(host->open, 0);
+    EXPECT_EQ(count_log_prefix("encrypt_read failed (" + server.entry() + ") "), 1) << dump_log();
+}
+
+TEST_F(LinkSetup, RefusalIsReportedOnStandardOutput) {
+    fake_server server(fake_server::greeting::refuse);
+    server.refusal_text("-ERR go away\r\nsecond line\r\n");
+    brennic_host *host = host_for(server.entry());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open_link(host), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "-DEAD Failed -ERR go away\n");
+    EXPECT_EQ(host->sock, -1);
+    EXPECT_EQ(host->open, 0);
+    EXPECT_FALSE(host->rx || host->tx);
+    const int refused = find_log("-ERR Cannot encrypt link for some reason -ERR go away ");
+    ASSERT_GE(refused, 0) << dump_log();
+    EXPECT_EQ(log_lines()[static_cast<std::size_t>(refused)].level, kLevelError);
+    const std::string failed = log_lines().back().text;
+    EXPECT_EQ(failed.rfind("encrypt_read failed (" + server.entry() + ") ", 0), 0u) << failed;
+}
+
+TEST_F(LinkSetup, LowerCaseKeywordIsARefusal) {
+    fake_server server(fake_server::greeting::refuse);
+    server.refusal_text("1 +encrypt 42\r\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open_link(host_for(server.entry())), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "-DEAD Failed 1 +encrypt 42\n");
+}
+
+TEST_F(LinkSetup, MissingNumberIsTakenAsZero) {
+    fake_server server(fake_server::greeting::accept_no_number);
+    server.set_responder([](const std::string &) { return "-1 +OK fine\r\n"; });
+    host_for(server.entry());
+    ASSERT_EQ(open_link(&hosts[0]), 1) << dump_log();
+    EXPECT_EQ(count_log("Time is () "), 1);
+    EXPECT_EQ(count_log("Seed is 0"), 1);
+    // Both ends seeded with the bare hash: a request and its reply get through.
+    brennic_result *r = nullptr;
+    ASSERT_EQ(request_lookup(-1, "bob", &r), 1);
+    ASSERT_NE(r->text, nullptr) << dump_log();
+    EXPECT_STREQ(r->text, "+OK fine");
+    free_result(&r);
+}
+
+TEST_F(LinkSetup, MissingSecretFileGoesAheadWithHashZero) {
+    std::snprintf(secret_path, sizeof secret_path, "/tmp/brennic-no-such-secret-file");
+    fake_server server(fake_server::greeting::accept, 7, "");
+    ASSERT_EQ(open_link(host_for(server.entry())), 1) << dump_log();
+    EXPECT_EQ(count_log("Unable to generate secret file contents ", kLevelError), 1);
+    EXPECT_EQ(count_log("Secret string () "), 1);
+    EXPECT_EQ(server.handshakes()[0], "1 ENCRYPT NORMAL 0\r\n");
+}
+
+TEST_F(LinkSetup, ANewLinkStartsAFreshKeystream) {
+    fake_server server;
+    server.set_responder([](const std::string &line) { return "-1 +OK " + line + "\r\n"; });
+    host_for(server.entry());
+    ASSERT_EQ(open_link(&hosts[0]), 1);
+    brennic_result *r = nullptr;
+    ASSERT_EQ(request_lookup(-1, "first", &r), 1);
+    ASSERT_NE(r->text, nullptr) << dump_log();
+    EXPECT_STREQ(r->text, "+OK -1 lookup first");
+    free_result(&r);
+
+    // The server starts new generators for the new connection; so must the client.
+    mark_host_failed(&hosts[0]);
+    fake_now += 60;
+    ASSERT_EQ(open_link(&hosts[0]), 1);
+    ASSERT_EQ(request_lookup(-1, "second", &r), 1);
+    ASSERT_NE(r->text, nullptr) << dump_log();
+    EXPECT_STREQ(r->text, "+OK -1 lookup second");
+    free_result(&r);
+}
+
+} // namespace
+} // namespace brennic::test

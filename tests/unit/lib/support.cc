@@ -1,0 +1,282 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cipher/secret_hash.h"
+#include "diag.h"
+
+namespace brennic::test {
+
+namespace {
+
+std::vector<std::string> &secret_paths() {
+    static std::vector<std::string> paths;
+    return paths;
+}
+
+// Waits up to ms for fd to be readable; false on time-out or when stop is set.
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
+} // namespace
+
+std::vector<log_line> &log_lines() {
+    static std::vector<log_line> lines;
+    return lines;
+}
+
+void clear_log() { log_lines().clear(); }
+
+int capture_log(int level, const char *text) {
+    log_lines().push_back({level, text});
+    return 0;
+}
+
+int count_log(const std::string &text, int level) {
+    int n = 0;
+    for (const auto &l : log_lines())
+        if (l.text == text && (level == 0 || l.level == level)) ++n;
+    return n;
+}
+
+int count_log_prefix(const std::string &prefix) {
+    int n = 0;
+    for (const auto &l : log_lines())
+        if (l.text.compare(0, prefix.size(), prefix) == 0) ++n;
+    return n;
+}
+
+int find_log(const std::string &text, std::size_t from) {
+    const auto &lines = log_lines();
+    for (std::size_t i = from; i < lines.size(); ++i)
+        if (lines[i].text == text) return static_cast<int>(i);
+    return -1;
+}
+
+std::string dump_log() {
+    std::string out;
+    for (const auto &l : log_lines()) out += std::to_string(l.level) + ": [" + l.text + "]\n";
+    return out;
+}
+
+void LibraryTest::SetUp() {
+    reset_library();
+    clear_log();
+    set_log_callback(capture_log);
+}
+
+void LibraryTest::TearDown() {
+    reset_library();
+    for (const auto &p : secret_paths()) std::remove(p.c_str());
+    secret_paths().clear();
+}
+
+std::string secret_file(const std::string &text) {
+    char path[] = "/tmp/brennic_secret_XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0) return "";
+    const std::string line = text + "\n";
+    const ssize_t w = ::write(fd, line.data(), line.size());
+    (void)w;
+    ::close(fd);
+    secret_paths().push_back(path);
+    return path;
+}
+
+server_cipher::server_cipher(std::int32_t seed) : to_client(mt_seed(seed)), from_client(mt_seed(seed)) {}
+
+std::string server_cipher::encipher(const std::string &plain) {
+    std::string s = plain;
+    keystream_sub(to_client.get(), reinterpret_cast<unsigned char *>(s.data()),
+                  static_cast<std::int32_t>(s.size()));
+    return s;
+}
+
+std::string server_cipher::decipher(const std::string &wire) {
+    std::string s = wire;
+    keystream_add(from_client.get(), reinterpret_cast<unsigned char *>(s.data()),
+                  static_cast<std::int32_t>(s.size()));
+    return s;
+}
+
+paired_host::paired_host(int index, std::int32_t seed) : host(&hosts[index]), cipher(seed) {
+    int fds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) ADD_FAILURE() << "socketpair";
+    ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    std::snprintf(host->name, sizeof host->name, "pair%d", index);
+    host->sock = fds[0];
+    host->open = 1;
+    host->rx.reset(mt_seed(seed));
+    host->tx.reset(mt_seed(seed));
+    host->inlen = 0;
+    host->scanned = 0;
+    // Any link setup for this host in the next minute is refused without a network call.
+    host->last_try = seams.now();
+    peer = fds[1];
+}
+
+paired_host::~paired_host() { close_peer(); }
+
+void paired_host::send(const std::string &plain) {
+    const std::string wire = cipher.encipher(plain);
+    std::size_t done = 0;
+    while (done < wire.size()) {
+        const ssize_t w = ::write(peer, wire.data() + done, wire.size() - done);
+        if (w <= 0) {
+            ADD_FAILURE() << "write to the client failed";
+            return;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+}
+
+std::string paired_host::received() {
+    std::string wire;
+    char buf[4096];
+    for (;;) {
+        const ssize_t r = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+        if (r <= 0) break;
+        wire.append(buf, static_cast<std::size_t>(r));
+    }
+    return cipher.decipher(wire);
+}
+
+void paired_host::close_peer() {
+    if (peer >= 0) ::close(peer);
+    peer = -1;
+}
+
+fake_server::fake_server(greeting g, std::int32_t n, std::string secret)
+    : greeting_(g), n_(n), secret_(std::move(secret)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 4) != 0)
+        ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    socklen_t len = sizeof addr;
+    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+fake_server::~fake_server() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+}
+
+std::string fake_server::entry() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::vector<std::string> fake_server::handshakes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handshakes_;
+}
+
+std::vector<std::string> fake_server::requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void fake_server::set_responder(std::function<std::string(const std::string &)> fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(fn);
+}
+
+bool fake_server::wait_requests(std::size_t count, int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (requests().size() >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return requests().size() >= count;
+}
+
+void fake_server::run() {
+    while (!stop_) {
+        if (!readable(listener_, 50)) continue;
+        const int client = ::accept(listener_, nullptr, nullptr);
+        if (client < 0) continue;
+        ++accepted_;
+        serve(client);
+        ::close(client);
+    }
+}
+
+void fake_server::serve(int client) {
+    // The handshake line, up to its LF.
+    std::string hello;
+    char c = 0;
+    for (int waited = 0; !stop_ && waited < 3000 && hello.find('\n') == std::string::npos;) {
+        if (!readable(client, 50)) {
+            waited += 50;
+            continue;
+        }
+        if (::recv(client, &c, 1, 0) != 1) return;
+        hello.push_back(c);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handshakes_.push_back(hello);
+    }
+
+    std::string reply;
+    std::int32_t n = n_;
+    switch (greeting_) {
+    case greeting::close: return;
+    case greeting::silent: break;
+    case greeting::one_byte: reply = "1"; break;
+    case greeting::refuse: reply = refusal_; break;
+    case greeting::accept: reply = "1 +ENCRYPT " + std::to_string(n_) + "\r\n"; break;
+    case greeting::accept_no_number:
+        reply = "1 +ENCRYPT\r\n";
+        n = 0;
+        break;
+    }
+    if (!reply.empty() && ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
+
+    const bool accepted = greeting_ == greeting::accept || greeting_ == greeting::accept_no_number;
+    const auto seed = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(secret_hash(secret_.c_str())) + static_cast<std::uint32_t>(n));
+    server_cipher cipher(seed);
+    std::string pending;
+    char buf[4096];
+    while (!stop_) {
+        if (!readable(client, 50)) continue;
+        const ssize_t r = ::recv(client, buf, sizeof buf, 0);
+        if (r <= 0) return; // the client closed the link
+        if (!accepted) continue;
+        pending += cipher.decipher(std::string(buf, static_cast<std::size_t>(r)));
+        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+            std::string line = pending.substr(0, lf);
+            pending.erase(0, lf + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            std::function<std::string(const std::string &)> responder;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                requests_.push_back(line);
+                responder = responder_;
+            }
+            const std::string answer = responder ? responder(line) : std::string();
+            if (answer.empty()) continue;
+            const std::string wire = cipher.encipher(answer);
+            if (::send(client, wire.data(), wire.size(), MSG_NOSIGNAL) < 0) return;
+        }
+    }
+}
+
+} // namespace brennic::test

@@ -1,0 +1,107 @@
+// Test support for the library core: a log capture, a secret file, a linked socket pair
+// standing in for a server's link, and a small enciphering server on 127.0.0.1.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "diag.h"
+#include "state.h"
+
+namespace brennic::test {
+
+struct log_line {
+    int level;
+    std::string text;
+};
+
+// Every diagnostic since the last clear_log().
+std::vector<log_line> &log_lines();
+void clear_log();
+int capture_log(int level, const char *text);
+// Number of lines equal to text (at the level, when level is not 0).
+int count_log(const std::string &text, int level = 0);
+// Number of lines beginning with prefix.
+int count_log_prefix(const std::string &prefix);
+// Index of the first line equal to text at or after from, or -1.
+int find_log(const std::string &text, std::size_t from = 0);
+std::string dump_log();
+
+// A fresh library for every test, with the log captured.
+class LibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// The secret both ends use, written to a file under /tmp.
+inline constexpr const char *kSecret = "the shared secret";
+std::string secret_file(const std::string &text = kSecret);
+
+// Plain bytes enciphered as a server sends them (subtracting) or deciphered as a server
+// receives them (adding), each direction with its own generator.
+struct server_cipher {
+    mt_ptr to_client;
+    mt_ptr from_client;
+    explicit server_cipher(std::int32_t seed);
+    std::string encipher(const std::string &plain);
+    std::string decipher(const std::string &wire);
+};
+
+// A host of the table wired to one end of a socket pair: open, with generators of the given
+// seed. The test plays the server on the other end.
+struct paired_host {
+    brennic_host *host;
+    int peer = -1;
+    server_cipher cipher;
+    paired_host(int index, std::int32_t seed = 1234);
+    ~paired_host();
+    void send(const std::string &plain);       // enciphered to the client
+    std::string received();                    // deciphered bytes the client sent so far
+    void close_peer();
+};
+
+// A directory server on 127.0.0.1 with a port of the system's choosing. It serves one
+// connection at a time and stops with the object.
+class fake_server {
+  public:
+    enum class greeting { accept, accept_no_number, silent, one_byte, refuse, close };
+    explicit fake_server(greeting g = greeting::accept, std::int32_t n = 42,
+                         std::string secret = kSecret);
+    ~fake_server();
+    std::string entry() const; // "127.0.0.1:port"
+    int connections() const { return accepted_.load(); }
+    std::vector<std::string> handshakes();
+    std::vector<std::string> requests(); // request lines, deciphered, without CR LF
+    // Answers each request line with the returned plain bytes (none when empty).
+    void set_responder(std::function<std::string(const std::string &)> fn);
+    void refusal_text(const std::string &text) { refusal_ = text; }
+    // Waits up to ms for count request lines.
+    bool wait_requests(std::size_t count, int ms = 3000);
+
+  private:
+    void run();
+    void serve(int client);
+    greeting greeting_;
+    std::int32_t n_;
+    std::string secret_;
+    std::string refusal_ = "1 -ERR bad secret\r\n";
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::mutex mutex_;
+    std::vector<std::string> handshakes_;
+    std::vector<std::string> requests_;
+    std::function<std::string(const std::string &)> responder_;
+    std::thread thread_;
+};
+
+} // namespace brennic::test
