@@ -27,7 +27,8 @@ int split_header_line(char *line, char **tokens, const char *delimiters, int cap
         if (*p == '"') {
             tokens[n++] = ++p;
             // A backslash-quote pair stays in the token and does not end it.
-            while (*p != '\0' && *p != '"') p += (p[0] == '\\' && p[1] == '"') ? 2 : 1;
+            while (*p != '\0' && *p != '"')
+                p += (p[0] == '\\' && p[1] == '"') ? 2 : 1;
         } else {
             tokens[n++] = p;
             p += std::strcspn(p, delimiters);

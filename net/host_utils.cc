@@ -50,7 +50,8 @@ int count_openable_sockets() {
         if (sock < 0) break;
         opened[count++] = sock;
     }
-    for (int i = 0; i < count; ++i) close_socket(opened[i]);
+    for (int i = 0; i < count; ++i)
+        close_socket(opened[i]);
     return count;
 }
 

@@ -22,7 +22,8 @@ void real_sleep(int ms) {
     timespec wanted{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     timespec left{};
     // A signal cuts the sleep short; sleep on for what is left.
-    while (::nanosleep(&wanted, &left) == -1 && errno == EINTR) wanted = left;
+    while (::nanosleep(&wanted, &left) == -1 && errno == EINTR)
+        wanted = left;
 }
 
 constexpr socket_calls kRealCalls{

@@ -74,8 +74,7 @@ int socket_create(int family, int type, const char *local_name, int local_port,
     return sock;
 }
 
-int udp_create(const char *local_name, int local_port, const char *remote_name,
-               int remote_port) {
+int udp_create(const char *local_name, int local_port, const char *remote_name, int remote_port) {
     return socket_create(AF_INET, SOCK_DGRAM, local_name, local_port, remote_name, remote_port);
 }
 

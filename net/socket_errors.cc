@@ -19,7 +19,8 @@ struct error_text {
 // One row per Windows Sockets code, in code order.
 constexpr std::array<error_text, 28> kErrorTexts{{
     {10004, "The (blocking) call was canceled via WSACancelBlockingCall.\n"},
-    {10013, "The requested address is a broadcast address, but the appropriate flag was not set.\n"},
+    {10013,
+     "The requested address is a broadcast address, but the appropriate flag was not set.\n"},
     {10014, "The buf argument is not in a valid part of the user address space.\n"},
     {10022, "The socket has not been bound with bind.\n"},
     {10035, "The socket is marked as non-blocking and the requested operation would block.\n"},
@@ -67,17 +68,14 @@ struct errno_code {
 // errno values and the Windows Sockets code each stands for. EAGAIN and EWOULDBLOCK (and
 // ESHUTDOWN and EPIPE) share a code; on some systems the first pair share a value too.
 constexpr errno_code kErrnoCodes[] = {
-    {EAGAIN, 10035},       {EWOULDBLOCK, 10035},   {EINPROGRESS, 10036},
-    {EALREADY, 10037},     {EINTR, 10004},         {EACCES, 10013},
-    {EFAULT, 10014},       {EINVAL, 10022},        {ENOTSOCK, 10038},
-    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},      {EOPNOTSUPP, 10045},
-    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},
-    {ENETUNREACH, 10051},  {ENETRESET, 10052},     {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},   {ENOBUFS, 10055},       {EISCONN, 10056},
-    {ENOTCONN, 10057},     {ESHUTDOWN, 10058},     {EPIPE, 10058},
-    {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},
-    {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
-    {ENOTEMPTY, 10066},
+    {EAGAIN, 10035},       {EWOULDBLOCK, 10035},   {EINPROGRESS, 10036},  {EALREADY, 10037},
+    {EINTR, 10004},        {EACCES, 10013},        {EFAULT, 10014},       {EINVAL, 10022},
+    {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},  {EMSGSIZE, 10040},     {EOPNOTSUPP, 10045},
+    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
+    {ENETRESET, 10052},    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},
+    {EISCONN, 10056},      {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {EPIPE, 10058},
+    {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061}, {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},
 };
 
 constexpr std::size_t kTextBufferSize = 500;

@@ -16,7 +16,8 @@ struct poll_list {
         for (int i = 0; i < group->count(); ++i) {
             const int sock = group->at(i);
             nfds_t j = 0;
-            while (j < used && entries[j].fd != sock) ++j;
+            while (j < used && entries[j].fd != sock)
+                ++j;
             if (j == used) entries[used++] = pollfd{sock, 0, 0};
             entries[j].events = static_cast<short>(entries[j].events | events);
         }
@@ -47,8 +48,8 @@ int wait_groups(socket_group *read, socket_group *write, socket_group *except, i
     list.watch(write, POLLOUT);
     list.watch(except, POLLPRI);
     errno = 0;
-    const int ready = sys.poll(list.used ? list.entries.data() : nullptr, list.used,
-                               poll_limit(ms));
+    const int ready =
+        sys.poll(list.used ? list.entries.data() : nullptr, list.used, poll_limit(ms));
     if (ready < 0) return -1;
     // A socket that is not open makes the whole wait fail, as a select() over it would.
     for (nfds_t j = 0; j < list.used; ++j)

@@ -8,9 +8,8 @@
 namespace brennic {
 
 inline constexpr int kNoSocket = -1;
-inline constexpr std::int32_t kWouldBlock = 10035;   // WSAEWOULDBLOCK
-inline constexpr std::int32_t kInProgress = 10036;   // WSAEINPROGRESS
-
+inline constexpr std::int32_t kWouldBlock = 10035; // WSAEWOULDBLOCK
+inline constexpr std::int32_t kInProgress = 10036; // WSAEINPROGRESS
 
 // Opens a TCP connection to host (optionally "host:port", which replaces port), bound to
 // bind_address when that is not empty. blocking_connect nonzero waits for the connect.

@@ -62,8 +62,7 @@ int socket_create(int family, int type, const char *local_name, int local_port,
                   const char *remote_name, int remote_port);
 
 // socket_create for an IPv4 datagram socket.
-int udp_create(const char *local_name, int local_port, const char *remote_name,
-               int remote_port);
+int udp_create(const char *local_name, int local_port, const char *remote_name, int remote_port);
 
 // tcp_open without waiting for the connect: the socket, connected or still connecting, or -1.
 int tcp_open_async(const char *host, int port, const char *bind_address);

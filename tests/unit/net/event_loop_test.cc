@@ -51,8 +51,8 @@ int note_write(event_socket *, void *context) {
 }
 
 event_socket entry_for(int fd, int want_write, std::intptr_t index) {
-    return event_socket{fd, want_write, reinterpret_cast<void *>(index), note_read, note_write,
-                        nullptr};
+    return event_socket{fd,        want_write, reinterpret_cast<void *>(index),
+                        note_read, note_write, nullptr};
 }
 
 class EventLoop : public NetTest {
@@ -157,8 +157,10 @@ TEST_F(EventLoop, CallbacksMayReleaseTheirOwnEntry) {
 TEST_F(EventLoop, OnlyFirst64SocketsWatchedPerDirection) {
     sys.poll = nothing_ready;
     std::vector<event_socket> entries;
-    for (int i = 0; i < 70; ++i) entries.push_back(entry_for(1000 + i, 1, i));
-    for (int i = 0; i + 1 < 70; ++i) entries[i].next_entry = &entries[i + 1];
+    for (int i = 0; i < 70; ++i)
+        entries.push_back(entry_for(1000 + i, 1, i));
+    for (int i = 0; i + 1 < 70; ++i)
+        entries[i].next_entry = &entries[i + 1];
     run_event_pass(entries.data());
     ASSERT_EQ(polled.size(), 1u);
     ASSERT_EQ(polled[0].size(), 64u);
@@ -172,8 +174,10 @@ TEST_F(EventLoop, WriteSetFillsIndependentlyOfReadSet) {
     sys.poll = nothing_ready;
     std::vector<event_socket> entries;
     // The first 64 do not want writing, the next 6 do: they get watched for writing only.
-    for (int i = 0; i < 70; ++i) entries.push_back(entry_for(1000 + i, i >= 64, i));
-    for (int i = 0; i + 1 < 70; ++i) entries[i].next_entry = &entries[i + 1];
+    for (int i = 0; i < 70; ++i)
+        entries.push_back(entry_for(1000 + i, i >= 64, i));
+    for (int i = 0; i + 1 < 70; ++i)
+        entries[i].next_entry = &entries[i + 1];
     run_event_pass(entries.data());
     ASSERT_EQ(polled[0].size(), 70u);
     EXPECT_EQ(polled[0][63].events, POLLIN | POLLPRI);
@@ -222,7 +226,8 @@ TEST_F(EventLoop, SelectSocketsClearsEveryFlagThenMarksReadable) {
 TEST_F(EventLoop, SelectSocketsWatchesAtMost64) {
     sys.poll = nothing_ready;
     std::vector<int> socks;
-    for (int i = 0; i < 70; ++i) socks.push_back(2000 + i);
+    for (int i = 0; i < 70; ++i)
+        socks.push_back(2000 + i);
     std::vector<int> ready(70, 1);
     EXPECT_EQ(select_sockets(socks.data(), 70, ready.data(), 0), 0);
     ASSERT_EQ(polled.size(), 1u);

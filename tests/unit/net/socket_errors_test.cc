@@ -54,7 +54,8 @@ TEST(SockErrorText, EveryTableRow) {
         {10066, "() Not Empty\n"},
         {10093, "() A successful WSAStartup must occur before using this API.\n"},
     };
-    for (const auto &[code, expected] : rows) EXPECT_EQ(text_for(code), expected) << code;
+    for (const auto &[code, expected] : rows)
+        EXPECT_EQ(text_for(code), expected) << code;
     // The longest text still fits the result buffer whole.
     EXPECT_EQ(text_for(10040).size(), 130u);
 }
@@ -81,19 +82,17 @@ TEST(SockErrorText, OneBufferOverwrittenByEachCall) {
 
 TEST(SockCodeFromErrno, MapsOntoSocketCodes) {
     const std::vector<std::pair<int, std::int32_t>> rows = {
-        {EAGAIN, 10035},       {EWOULDBLOCK, 10035},   {EINPROGRESS, 10036},
-        {EALREADY, 10037},     {EINTR, 10004},         {EACCES, 10013},
-        {EFAULT, 10014},       {EINVAL, 10022},        {ENOTSOCK, 10038},
-        {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},      {EOPNOTSUPP, 10045},
-        {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},
-        {ENETUNREACH, 10051},  {ENETRESET, 10052},     {ECONNABORTED, 10053},
-        {ECONNRESET, 10054},   {ENOBUFS, 10055},       {EISCONN, 10056},
-        {ENOTCONN, 10057},     {ESHUTDOWN, 10058},     {EPIPE, 10058},
-        {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},
-        {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
-        {ENOTEMPTY, 10066},
+        {EAGAIN, 10035},       {EWOULDBLOCK, 10035},   {EINPROGRESS, 10036},  {EALREADY, 10037},
+        {EINTR, 10004},        {EACCES, 10013},        {EFAULT, 10014},       {EINVAL, 10022},
+        {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},  {EMSGSIZE, 10040},     {EOPNOTSUPP, 10045},
+        {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
+        {ENETRESET, 10052},    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},
+        {EISCONN, 10056},      {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {EPIPE, 10058},
+        {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061}, {ENAMETOOLONG, 10063},
+        {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},
     };
-    for (const auto &[err, code] : rows) EXPECT_EQ(sock_code_from_errno(err), code) << err;
+    for (const auto &[err, code] : rows)
+        EXPECT_EQ(sock_code_from_errno(err), code) << err;
     EXPECT_EQ(sock_code_from_errno(0), 0);
     EXPECT_EQ(sock_code_from_errno(ENOENT), ENOENT);
     EXPECT_EQ(sock_code_from_errno(EBADF), EBADF);

@@ -321,7 +321,8 @@ TEST_F(TcpOpen, SendBytesNeverRaisesSigpipe) {
     ::close(pair.server);
     pair.server = -1;
     int result = 0;
-    for (int i = 0; i < 50 && result >= 0; ++i) result = send_bytes(pair.client, "abc", 3);
+    for (int i = 0; i < 50 && result >= 0; ++i)
+        result = send_bytes(pair.client, "abc", 3);
     EXPECT_EQ(result, -1);
 }
 

@@ -40,10 +40,12 @@ std::vector<std::string> split(std::string text, const char *delimiters, int cap
     const int n = split_header_line(line.data(), tokens.data(), delimiters, capacity);
     if (count) *count = n;
     std::vector<std::string> result;
-    for (int i = 0; i < n; ++i) result.emplace_back(tokens[i]);
+    for (int i = 0; i < n; ++i)
+        result.emplace_back(tokens[i]);
     EXPECT_EQ(tokens[n], nullptr);
     // Nothing is written past the null.
-    for (std::size_t i = n + 1; i < tokens.size(); ++i) EXPECT_EQ(tokens[i], &sentinel);
+    for (std::size_t i = n + 1; i < tokens.size(); ++i)
+        EXPECT_EQ(tokens[i], &sentinel);
     return result;
 }
 
@@ -58,8 +60,7 @@ TEST_F(Tokens, QuotedTokenKeepsItsDelimiters) {
 
 TEST_F(Tokens, EscapedQuoteStaysAndUnclosedQuoteRunsToEnd) {
     EXPECT_EQ(split("\"a\\\"b\" c", " ", 10), (std::vector<std::string>{"a\\\"b", "c"}));
-    EXPECT_EQ(split("x \"open quote", " ", 10),
-              (std::vector<std::string>{"x", "open quote"}));
+    EXPECT_EQ(split("x \"open quote", " ", 10), (std::vector<std::string>{"x", "open quote"}));
     EXPECT_EQ(split("\"\"", " ", 10), std::vector<std::string>{""});
 }
 
@@ -87,9 +88,7 @@ TEST_F(Tokens, TinyCapacitiesStayInsideTheArray) {
 
 // ---- lookups, hex dump, copies ----------------------------------------------------------
 
-int failing_lookup(const char *, const char *, const addrinfo *, addrinfo **) {
-    return EAI_NONAME;
-}
+int failing_lookup(const char *, const char *, const addrinfo *, addrinfo **) { return EAI_NONAME; }
 
 class Lookups : public NetTest {};
 
@@ -223,8 +222,8 @@ int logged_listener_socket() {
     for (const auto &line : logged) {
         int sock = -2;
         int port = 0;
-        if (std::sscanf(line.text.c_str(), "Socket listen on socket id %d port %d", &sock,
-                        &port) == 2)
+        if (std::sscanf(line.text.c_str(), "Socket listen on socket id %d port %d", &sock, &port) ==
+            2)
             return sock;
     }
     return -2;
@@ -236,9 +235,8 @@ TEST_F(Listener, AcceptsConnections) {
     const int port = testing::unused_port();
     const int listening = open_listener(port);
     ASSERT_NE(listening, -1);
-    EXPECT_TRUE(was_logged(kLevelInfo, "Socket listen on socket id " +
-                                           std::to_string(listening) + " port " +
-                                           std::to_string(port) + " "));
+    EXPECT_TRUE(was_logged(kLevelInfo, "Socket listen on socket id " + std::to_string(listening) +
+                                           " port " + std::to_string(port) + " "));
     const std::string host = "127.0.0.1:" + std::to_string(port);
     const int client = tcp_open(host.c_str(), 0, "", 1);
     ASSERT_NE(client, -1);
@@ -379,8 +377,8 @@ TEST_F(Datagram, LingerAndNagleOptions) {
 
     sys.setsockopt = refuse_option;
     EXPECT_EQ(set_linger(pair.client), 1);
-    EXPECT_TRUE(was_logged(kLevelInfo,
-                           "linger failed () The socket has not been bound with bind.  "));
+    EXPECT_TRUE(
+        was_logged(kLevelInfo, "linger failed () The socket has not been bound with bind.  "));
 }
 
 // ---- sending ----------------------------------------------------------------------------
