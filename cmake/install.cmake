@@ -108,14 +108,22 @@ network directory server over an enciphered link, with failover across up to fiv
 The package holds the brennic console program, the shared library libbrennic with its C \
 header, CMake and pkg-config package files, manual pages and embedding examples.")
 set(CPACK_GENERATOR DEB)
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/\\.cache/")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_NAME brennic)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Dependencies come from dpkg-shlibdeps; the package's own library is resolved from the
-# staging tree, and a shlibs entry is written for it so other packages can depend on it.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Dependencies come from dpkg-shlibdeps when it is there (dpkg-dev); the package's own
+# library is resolved from the staging tree. Without it the C and C++ runtimes are named by
+# hand. A shlibs entry is written so other packages can depend on the library.
+find_program(BRENNIC_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(BRENNIC_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 include(CPack)
