@@ -23,9 +23,11 @@ constexpr int kLanes = 8;
 // far = the words 397 positions ahead (wrapping round the state).
 BRENNIC_AVX2 inline __m256i twist8(__m256i cur, __m256i next, __m256i far, __m256i twist) {
     const __m256i upper = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    const __m256i one = _mm256_set1_epi32(1);
     const __m256i y = _mm256_or_si256(_mm256_and_si256(cur, upper), _mm256_andnot_si256(upper, next));
-    // All ones where the low bit of y is set: selects the twist constant.
-    const __m256i odd = _mm256_srai_epi32(_mm256_slli_epi32(y, 31), 31);
+    // All ones where the low bit of y is set: selects the twist constant. A compare
+    // rather than two shifts leaves the shift units to the tempering.
+    const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(y, one), one);
     return _mm256_xor_si256(_mm256_xor_si256(far, _mm256_srli_epi32(y, 1)),
                             _mm256_and_si256(odd, twist));
 }
@@ -63,8 +65,8 @@ BRENNIC_AVX2 inline __m256i byte_sums8(const std::uint32_t *words) {
 // Byte sums of sixteen words, narrowed to 16 bits and reduced to 0..254.
 BRENNIC_AVX2 inline __m256i reduce16(const std::uint32_t *words) {
     const __m256i s = _mm256_packus_epi32(byte_sums8(words), byte_sums8(words + kLanes));
-    const __m256i t = _mm256_add_epi16(_mm256_and_si256(s, _mm256_set1_epi16(0xFF)),
-                                       _mm256_srli_epi16(s, 8));
+    // The two bytes of each 16-bit sum added together.
+    const __m256i t = _mm256_maddubs_epi16(s, _mm256_set1_epi8(1));
     // t is at most 258: subtract 255 where that does not wrap.
     return _mm256_min_epu16(t, _mm256_sub_epi16(t, _mm256_set1_epi16(255)));
 }

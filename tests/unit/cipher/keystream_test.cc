@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -10,6 +11,11 @@
 #include "cipher/keystream_impl.h"
 
 namespace brennic {
+
+void PrintTo(keystream_path path, std::ostream *os) {
+    *os << (path == keystream_path::portable ? "portable" : "avx2");
+}
+
 namespace {
 
 // One output per byte, written as plainly as possible, to hold the fast paths against.

@@ -1,0 +1,129 @@
+// Throughput of keystream_add and keystream_sub beside a one-output-per-byte generator
+// and beside memcpy of the same buffer.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "cipher/keystream.h"
+#include "cipher/keystream_impl.h"
+
+namespace {
+
+using brennic::keystream_path;
+
+// The generator drawn one output at a time, with a division per byte.
+struct plain_mt {
+    std::uint32_t s[624];
+    int index = 624;
+
+    explicit plain_mt(std::uint32_t seed) {
+        s[0] = seed;
+        for (int i = 1; i < 624; ++i) s[i] = s[i - 1] * 69069u;
+    }
+    std::uint32_t next() {
+        if (index >= 624) {
+            int k = 0;
+            for (; k < 227; ++k) {
+                const std::uint32_t y = (s[k] & 0x80000000u) | (s[k + 1] & 0x7FFFFFFFu);
+                s[k] = s[k + 397] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
+            }
+            for (; k < 623; ++k) {
+                const std::uint32_t y = (s[k] & 0x80000000u) | (s[k + 1] & 0x7FFFFFFFu);
+                s[k] = s[k - 227] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
+            }
+            const std::uint32_t y = (s[623] & 0x80000000u) | (s[0] & 0x7FFFFFFFu);
+            s[623] = s[396] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
+            index = 0;
+        }
+        std::uint32_t y = s[index++];
+        y ^= y >> 11;
+        y ^= (y << 7) & 0x9D2C5680u;
+        y ^= (y << 15) & 0xEFC60000u;
+        y ^= y >> 18;
+        return y;
+    }
+};
+
+std::vector<unsigned char> make_buffer(std::int64_t n) {
+    std::vector<unsigned char> b(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<unsigned char>(i * 131u);
+    return b;
+}
+
+template <bool kAdd>
+void run_keystream(benchmark::State &state, keystream_path path) {
+    if (!brennic::select_keystream_path(path)) {
+        state.SkipWithError("path not available on this CPU");
+        return;
+    }
+    auto buf = make_buffer(state.range(0));
+    brennic::mt_ptr g(brennic::mt_seed(4357));
+    const auto n = static_cast<std::int32_t>(buf.size());
+    for (auto _ : state) {
+        if constexpr (kAdd)
+            brennic::keystream_add(g.get(), buf.data(), n);
+        else
+            brennic::keystream_sub(g.get(), buf.data(), n);
+        benchmark::DoNotOptimize(buf.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_keystream_add(benchmark::State &state) { run_keystream<true>(state, keystream_path::avx2); }
+void BM_keystream_sub(benchmark::State &state) { run_keystream<false>(state, keystream_path::avx2); }
+void BM_keystream_add_portable(benchmark::State &state) {
+    run_keystream<true>(state, keystream_path::portable);
+}
+void BM_keystream_sub_portable(benchmark::State &state) {
+    run_keystream<false>(state, keystream_path::portable);
+}
+
+void BM_reference_add(benchmark::State &state) {
+    auto buf = make_buffer(state.range(0));
+    plain_mt g(4357);
+    for (auto _ : state) {
+        for (auto &b : buf) b = static_cast<unsigned char>(b + g.next() % 255u);
+        benchmark::DoNotOptimize(buf.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_reference_sub(benchmark::State &state) {
+    auto buf = make_buffer(state.range(0));
+    plain_mt g(4357);
+    for (auto _ : state) {
+        for (auto &b : buf) b = static_cast<unsigned char>(b - g.next() % 255u);
+        benchmark::DoNotOptimize(buf.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_memcpy(benchmark::State &state) {
+    const auto src = make_buffer(state.range(0));
+    auto dst = make_buffer(state.range(0));
+    for (auto _ : state) {
+        std::memcpy(dst.data(), src.data(), src.size());
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+#define BRENNIC_SIZES ->Arg(40)->Arg(1 << 10)->Arg(64 << 10)->Arg(64 << 20)
+
+BENCHMARK(BM_keystream_add) BRENNIC_SIZES;
+BENCHMARK(BM_keystream_sub) BRENNIC_SIZES;
+BENCHMARK(BM_keystream_add_portable) BRENNIC_SIZES;
+BENCHMARK(BM_keystream_sub_portable) BRENNIC_SIZES;
+BENCHMARK(BM_reference_add) BRENNIC_SIZES;
+BENCHMARK(BM_reference_sub) BRENNIC_SIZES;
+BENCHMARK(BM_memcpy) BRENNIC_SIZES;
+
+} // namespace
+
+BENCHMARK_MAIN();
