@@ -1,0 +1,326 @@
+// The response reader, poll and the blocking wait.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "support.h"
+
+namespace brennic::test {
+namespace {
+
+class Reader : public LibraryTest {
+  protected:
+    void TearDown() override {
+        for (brennic_result *&r : records) free_result(&r);
+        LibraryTest::TearDown();
+    }
+    // A pending record for host, linked as dispatch links it.
+    brennic_result *pending(std::int32_t id, int host = 0, brennic_line_fn on_line = nullptr) {
+        brennic_result *r = new_result();
+        r->id = id;
+        r->host = &hosts[host];
+        r->on_line = on_line;
+        r->sent = 1;
+        r->next = rlist;
+        rlist = r;
+        records.push_back(r);
+        return r;
+    }
+    // Polls until one result is collected, at most tries times.
+    static brennic_result *poll_until(int tries = 50) {
+        brennic_result *out = nullptr;
+        for (int i = 0; i < tries; ++i) {
+            if (poll_results(&out) == 1) return out;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return nullptr;
+    }
+    std::vector<brennic_result *> records;
+};
+
+std::vector<std::string> &seen_lines() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+int note_line(int id, const char *text) {
+    seen_lines().push_back(std::to_string(id) + "|" + text);
+    return 0;
+}
+
+TEST_F(Reader, AReplyInPiecesIsCollectedWhenItsLineIsComplete) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(7);
+    brennic_result *out = nullptr;
+    pair.send("7 +OK bo");
+    EXPECT_EQ(poll_results(&out), 0);
+    EXPECT_EQ(hosts[0].inlen, 8);
+    EXPECT_EQ(count_log("brennic_poll, returning false"), 1);
+    pair.send("b\r");
+    EXPECT_EQ(poll_results(&out), 0);
+    pair.send("\n");
+    ASSERT_EQ(poll_results(&out), 1) << dump_log();
+    EXPECT_EQ(out, r);
+    EXPECT_STREQ(r->text, "+OK bob");
+    EXPECT_EQ(r->ok, 1);
+    EXPECT_EQ(rlist, nullptr);
+    EXPECT_EQ(hosts[0].inlen, 0);
+    EXPECT_EQ(count_log("Got 9 bytes (7 +OK bob)", kLevelInfo), 1);
+}
+
+TEST_F(Reader, SearchLinesReachTheCallbackAndTheFinalTextStays) {
+    host_count = 1;
+    paired_host pair(0);
+    seen_lines().clear();
+    brennic_result *r = pending(-1, 0, note_line);
+    pair.send("-1 +DATA one\r\n-1 +DATA two\r\n-1 +DATA three\r\n-1 +OK 3 found\r\n");
+    ASSERT_EQ(poll_until(), r);
+    EXPECT_EQ(seen_lines(), (std::vector<std::string>{"-1|+DATA one", "-1|+DATA two",
+                                                      "-1|+DATA three", "-1|+OK 3 found"}));
+    EXPECT_STREQ(r->text, "+OK 3 found");
+    EXPECT_EQ(r->ok, 1);
+}
+
+TEST_F(Reader, IntermediateLinesArePassedOnAsTheyArrive) {
+    host_count = 1;
+    paired_host pair(0);
+    seen_lines().clear();
+    pending(4, 0, note_line);
+    pair.send("4 +DATA a\r\n4 +DA");
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0);
+    EXPECT_EQ(seen_lines(), std::vector<std::string>{"4|+DATA a"});
+}
+
+TEST_F(Reader, TwoFinalLinesInOneReceiveComeFromTwoPolls) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *a = pending(1);
+    brennic_result *b = pending(2);
+    pair.send("2 +OK b\r\n1 -ERR no such user\r\n");
+    ASSERT_EQ(poll_until(), b);
+    // A further receive would now see the end of the stream and lose the link.
+    pair.close_peer();
+    brennic_result *out = nullptr;
+    ASSERT_EQ(poll_results(&out), 1) << dump_log();
+    EXPECT_EQ(out, a);
+    EXPECT_STREQ(a->text, "-ERR no such user");
+    EXPECT_EQ(a->ok, 0);
+    EXPECT_EQ(hosts[0].open, 1);
+}
+
+TEST_F(Reader, ABareLineEndIsALineWithIdZero) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *zero = pending(0);
+    pair.send("\r\n");
+    ASSERT_EQ(poll_until(), zero);
+    EXPECT_STREQ(zero->text, "");
+    EXPECT_EQ(zero->ok, 0);
+}
+
+TEST_F(Reader, ALoneLineFeedCannotBeCutAndEndsTheLink) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(5);
+    pair.send("\n5 +OK\r\n");
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0);
+    EXPECT_EQ(count_log("Could not read a line"), 1) << dump_log();
+    EXPECT_EQ(hosts[0].open, 0);
+    EXPECT_EQ(hosts[0].sock, -1);
+    EXPECT_EQ(r->failed, 1);
+}
+
+TEST_F(Reader, AnUnknownIdIsDroppedAndTheLinkStays) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(1);
+    pair.send("9 +OK " + std::string(200, 'z') + "\r\n1 +OK\r\n");
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0);
+    EXPECT_EQ(count_log("Unknown response 9 +OK " + std::string(94, 'z'), kLevelError), 1)
+        << dump_log();
+    EXPECT_EQ(hosts[0].open, 1);
+    ASSERT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(out, r);
+}
+
+TEST_F(Reader, ZeroBytesAreDataAndTheTextEndsAtTheFirst) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(7);
+    pair.send(std::string("7 +OK a\0b\r\n", 11));
+    ASSERT_EQ(poll_until(), r) << dump_log();
+    EXPECT_STREQ(r->text, "+OK a");
+    EXPECT_EQ(hosts[0].inlen, 0);
+}
+
+TEST_F(Reader, ALineOf19990BytesIsReceivedWholeAndItsTextCut) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(7);
+    std::string line = "7 +OK ";
+    line += std::string(19990 - 2 - line.size(), 'd');
+    pair.send(line + "\r\n");
+    ASSERT_EQ(poll_until(), r) << dump_log();
+    EXPECT_EQ(count_log_prefix("Throwing away"), 0);
+    EXPECT_EQ(std::strlen(r->text), 19900u - 2u);
+    EXPECT_EQ(std::string(r->text).substr(0, 4), "+OK ");
+}
+
+TEST_F(Reader, ALongerLineIsThrownAwayAndItsRestReadAsALine) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(7);
+    pair.send("7 +OK " + std::string(19990 - 6, 'y') + "abc\r\n7 +OK after\r\n");
+    ASSERT_EQ(poll_until(), r) << dump_log();
+    EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 1);
+    EXPECT_EQ(count_log("Unknown response abc", kLevelError), 1);
+    EXPECT_STREQ(r->text, "+OK after");
+}
+
+TEST_F(Reader, ALostConnectionFlagsTheHostsResults) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(-1);
+    pair.close_peer();
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0);
+    EXPECT_EQ(count_log_prefix("Lost connection to host pair0 ("), 1) << dump_log();
+    EXPECT_EQ(count_log("Could not read more data "), 1);
+    EXPECT_EQ(count_log_prefix("Set failed "), 2) << "marked failed twice";
+    EXPECT_EQ(hosts[0].open, 0);
+    ASSERT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(out, r);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+    EXPECT_EQ(r->ok, 0);
+    EXPECT_EQ(r->failed, 1);
+    EXPECT_EQ(rlist, nullptr);
+}
+
+TEST_F(Reader, AHostThatIsNotOpenIsReportedAtEveryPoll) {
+    host_count = 1;
+    std::snprintf(hosts[0].name, sizeof hosts[0].name, "gone");
+    brennic_result *r = pending(3);
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0);
+    EXPECT_EQ(count_log("Is not open (gone)"), 1);
+    EXPECT_EQ(r->failed, 1);
+}
+
+TEST_F(Reader, FlaggedResultsComeFirstAndMoveTheCurrentHost) {
+    host_count = 3;
+    paired_host pair0(0);
+    paired_host pair1(1);
+    paired_host pair2(2);
+    current_host = 2;
+    brennic_result *waiting = pending(1, 0);
+    brennic_result *flagged = pending(2, 1);
+    flagged->failed = 1;
+    pair0.send("1 +OK\r\n");
+    brennic_result *out = nullptr;
+    ASSERT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(out, flagged);
+    EXPECT_EQ(current_host, 0);
+    EXPECT_EQ(count_log("Poll failed for some reason, next request to host 0"), 1);
+    EXPECT_EQ(count_log_prefix("Got "), 0) << "no host is read in that poll";
+    EXPECT_EQ(poll_until(), waiting);
+}
+
+TEST_F(Reader, AFlaggedResultIsTakenOutItselfNotANewerOneOfItsId) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *flagged = pending(-1);
+    flagged->failed = 1;
+    brennic_result *newer = pending(-1);
+    brennic_result *out = nullptr;
+    ASSERT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(out, flagged);
+    EXPECT_EQ(rlist, newer);
+    EXPECT_EQ(newer->next, nullptr);
+}
+
+TEST_F(Reader, WithNoHostsOnlyFlaggedResultsComeBack) {
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0);
+    brennic_result *r = pending(1);
+    r->failed = 1;
+    EXPECT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(out, r);
+    EXPECT_EQ(current_host, 0);
+}
+
+// The blocking wait.
+
+int idle_calls = 0;
+int idle_quiet(int) {
+    ++idle_calls;
+    return 0;
+}
+int idle_ready(int) {
+    ++idle_calls;
+    return 1;
+}
+
+TEST_F(Reader, WaitGivesUpAfter3000EmptyPolls) {
+    seams.idle_wait = idle_quiet;
+    idle_calls = 0;
+    EXPECT_EQ(wait_for_id(-1), 0);
+    EXPECT_EQ(count_log("brennic_poll, returning false"), 3001);
+    EXPECT_EQ(idle_calls, 6000) << "a short and a long wait after each of 3000 polls";
+    EXPECT_EQ(count_log("Timedout while waiting for id -1 ", kLevelInfo), 1);
+    EXPECT_EQ(count_log("Block for -1"), 1);
+}
+
+TEST_F(Reader, WaitSkipsTheLongWaitWhenALinkBecameReadable) {
+    seams.idle_wait = idle_ready;
+    idle_calls = 0;
+    EXPECT_EQ(wait_for_id(-1), 0);
+    EXPECT_EQ(idle_calls, 3000);
+}
+
+TEST_F(Reader, WaitIgnoresOtherIdsWithoutResettingItsCount) {
+    host_count = 1;
+    paired_host pair(0);
+    seams.idle_wait = idle_quiet;
+    brennic_result *other = pending(7);
+    pending(-1);
+    pair.send("7 +OK other\r\n");
+    EXPECT_EQ(wait_for_id(-1), 0);
+    EXPECT_EQ(count_log("Ignoring response id -1 7 ", kLevelError), 1) << dump_log();
+    EXPECT_EQ(count_log("block looping -1"), 2);
+    EXPECT_EQ(count_log("brennic_poll, returning false"), 3001);
+    EXPECT_STREQ(other->text, "+OK other");
+    EXPECT_EQ(rlist->id, -1) << "the other result left the list";
+}
+
+TEST_F(Reader, WaitEndsAtTheFirstResultOfItsId) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(-1);
+    pair.send("-1 +OK bob\r\n");
+    EXPECT_EQ(wait_for_id(-1), 1);
+    EXPECT_EQ(count_log("Got RESPONSE for id -1"), 1);
+    EXPECT_STREQ(r->text, "+OK bob");
+}
+
+TEST_F(Reader, WaitWakesAsSoonAsAReplyArrives) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(-1);
+    std::thread late([&pair] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        pair.send("-1 +OK late\r\n");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_for_id(-1), 1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    late.join();
+    EXPECT_LT(took, std::chrono::milliseconds(700)) << "not a blind 1020 ms sleep";
+    EXPECT_STREQ(r->text, "+OK late");
+}
+
+} // namespace
+} // namespace brennic::test
