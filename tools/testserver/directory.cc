@@ -112,7 +112,7 @@ void directory::add_line(std::string_view line) {
     std::string_view name = next_field(line);
     std::string_view pass = next_field(line);
     user_record rec;
-    rec.has_password = pass != kNullPassword;
+    rec.has_password = !pass.empty() && pass != kNullPassword;
     if (rec.has_password) rec.password.assign(pass);
     rec.attrs.assign(line);
     users_.insert_or_assign(std::string(name), std::move(rec));
@@ -184,7 +184,7 @@ void directory::do_set(std::string_view user, std::string_view pass, std::string
             out.push_back(join(std::string("-ERR ").append(user), "no such user"));
             return;
         }
-        if (pass != kNullPassword) {
+        if (!pass.empty() && pass != kNullPassword) {
             it->second.password.assign(pass);
             it->second.has_password = true;
         }
@@ -194,8 +194,8 @@ void directory::do_set(std::string_view user, std::string_view pass, std::string
     }
     const bool existed = it != users_.end();
     user_record rec;
-    if (pass == kNullPassword) {
-        // "(NULL)" keeps the password a user already has.
+    if (pass.empty() || pass == kNullPassword) {
+        // No password given: a user keeps the one it has, a new user has none.
         if (existed) rec = it->second;
     } else {
         rec.password.assign(pass);

@@ -87,10 +87,12 @@ bool write_port_file(const std::string &path, int port) {
 // Returns false when the connection broke.
 bool flush_output(connection &c, const server_options &opts, long long now) {
     while (!c.s->output().empty()) {
-        if (opts.chunk_size > 0 && now < c.next_send_ms) return true;
+        const bool paced = opts.chunk_size > 0 && c.s->unpaced() == 0;
+        if (paced && now < c.next_send_ms) return true;
         std::string_view out = c.s->output();
         std::size_t n = out.size();
-        if (opts.chunk_size > 0) n = std::min(n, static_cast<std::size_t>(opts.chunk_size));
+        if (c.s->unpaced() > 0) n = c.s->unpaced();
+        if (paced) n = std::min(n, static_cast<std::size_t>(opts.chunk_size));
         ssize_t sent = send(c.fd, out.data(), n, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
@@ -98,7 +100,7 @@ bool flush_output(connection &c, const server_options &opts, long long now) {
             return false;
         }
         c.s->consume(static_cast<std::size_t>(sent));
-        if (opts.chunk_size > 0) {
+        if (paced) {
             c.next_send_ms = now + opts.chunk_pause_ms;
             if (opts.chunk_pause_ms > 0) return true;
         }
@@ -156,7 +158,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         for (auto &c : conns) {
             short ev = c.s->closing() ? 0 : POLLIN;
             if (!c.s->output().empty()) {
-                if (opts.chunk_size > 0 && now < c.next_send_ms) {
+                if (opts.chunk_size > 0 && c.s->unpaced() == 0 && now < c.next_send_ms) {
                     wait = std::min(wait, c.next_send_ms - now);
                 } else {
                     ev |= POLLOUT;

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -66,6 +67,7 @@ void session::record(const char *event, std::string_view text) {
 }
 
 void session::consume(std::size_t n) {
+    unpaced_ -= std::min(unpaced_, n);
     out_head_ += n;
     if (out_head_ >= out_.size()) {
         out_.clear();
@@ -77,7 +79,10 @@ void session::consume(std::size_t n) {
     }
 }
 
-void session::queue_plain(std::string_view text) { out_.append(text); }
+void session::queue_plain(std::string_view text) {
+    out_.append(text);
+    unpaced_ += text.size();
+}
 
 void session::queue_line(std::int32_t id, std::string_view text) {
     char idbuf[16];

@@ -47,6 +47,9 @@ class session {
     // Bytes waiting to be sent, in order; consume(n) drops the first n of them.
     std::string_view output() const { return std::string_view(out_).substr(out_head_); }
     void consume(std::size_t n);
+    // How many of the first output bytes must leave in one piece whatever the pacing: the
+    // handshake reply, which the client takes from a single receive.
+    std::size_t unpaced() const { return unpaced_; }
     bool closing() const { return closing_; }
     long serial() const { return serial_; }
 
@@ -68,6 +71,7 @@ class session {
     std::string in_;
     std::string out_;
     std::size_t out_head_ = 0;
+    std::size_t unpaced_ = 0;
     std::optional<twister> rx_;
     std::optional<twister> tx_;
     std::vector<std::string> replies_;

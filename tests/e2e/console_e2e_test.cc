@@ -1,0 +1,349 @@
+// The console against the test server: commands typed on standard input, the transcript on
+// standard output compared byte for byte, and what reached the server checked as well.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+
+using brennic::e2e::closed_port;
+using brennic::e2e::read_file;
+using brennic::e2e::run_result;
+using brennic::e2e::server_process;
+using brennic::e2e::temp_dir;
+
+namespace {
+
+constexpr char kUsers[] = "smith secret1 mail=smith@example.org dept=ops\n"
+                          "jones pw2 mail=jones@example.org dept=dev\n";
+constexpr char kSecret[] = "e2e shared secret\n";
+constexpr char kDead[] = "-ERR brenniclib failed while talking to brennic server";
+constexpr int kRunLimitMs = 20000;
+
+class Console : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.path().empty());
+        users_ = dir_.write("users.txt", kUsers);
+        secret_ = dir_.write("secret.txt", kSecret);
+    }
+
+    // Server arguments that every test shares, plus a transcript of what it received.
+    std::vector<std::string> server_args(std::vector<std::string> extra, const std::string &tag = "") {
+        std::vector<std::string> a = {"--users", users_, "--secret", secret_, "--transcript",
+                                      transcript(tag)};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    std::string transcript(const std::string &tag = "") const {
+        return dir_.file("transcript" + tag + ".txt");
+    }
+
+    run_result console(const std::string &hosts, const std::string &input,
+                       std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {BRENNIC_CONSOLE_PATH, "-host", hosts, "-secret", secret_};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        run_result r = brennic::e2e::run_program(argv, input, dir_.path(), kRunLimitMs);
+        EXPECT_FALSE(r.timed_out) << "console did not finish; output so far:\n" << r.out;
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        return r;
+    }
+
+    // The request lines the server received, in order, without connection numbers.
+    std::vector<std::string> requests(const std::string &tag = "") const {
+        std::vector<std::string> out;
+        std::istringstream in(read_file(transcript(tag)));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::size_t at = line.find(" request ");
+            if (at != std::string::npos) out.push_back(line.substr(at + 9));
+        }
+        return out;
+    }
+
+    temp_dir dir_;
+    std::string users_;
+    std::string secret_;
+};
+
+std::string dead(const std::string &user) { return "-DEAD " + user + " " + kDead + "\n"; }
+
+const char kHelp[] = "+DATA Valid commands\n"
+                     "+DATA \tlookup username\n"
+                     "+DATA \tcheck username password\n"
+                     "+DATA \tset username password|(NULL) [var=\"val\" ...]\n"
+                     "+DATA \tsearch string\n"
+                     "+DATA \tdel username\n"
+                     "+DATA \texit\n"
+                     "+OK \n";
+
+TEST_F(Console, EveryCommandThroughOneLink) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    run_result r = console(srv.address(),
+                           "check smith secret1\n"
+                           "check smith wrong\n"
+                           "lookup smith extra words\n"
+                           "set brown pw a=1  b=2\n"
+                           "mod brown (NULL) b=3\n"
+                           "check brown pw\n"
+                           "del jones\n"
+                           "del jones\n"
+                           "  SEARCH Example\n"
+                           "search nothing-here\n"
+                           "help\n"
+                           "version\n"
+                           "FOO bar\n"
+                           "\n"
+                           "quit\n"
+                           "check smith secret1\n");
+    EXPECT_EQ(r.out, std::string("+OK smith password accepted\n"
+                                 "-ERR smith password rejected\n"
+                                 "+OK smith mail=smith@example.org dept=ops\n"
+                                 "+OK brown created\n"
+                                 "+OK brown modified\n"
+                                 "+OK brown password accepted\n"
+                                 "+OK jones deleted\n"
+                                 "-ERR jones no such user\n"
+                                 "+DATA smith mail=smith@example.org dept=ops\n"
+                                 "+OK search 1 found\n"
+                                 "+OK search 0 found\n") +
+                         kHelp +
+                         "+OK brennic version 1.2a\n"
+                         "-ERR Invalid command (foo) use help\n"
+                         "-ERR Invalid command (nocommand) use help\n"
+                         "+OK exiting\n");
+    EXPECT_EQ(requests(), (std::vector<std::string>{
+                              "-1 check smith secret1", "-1 check smith wrong", "-1 lookup smith",
+                              "-1 set brown pw a=1  b=2", "-1 mod brown (NULL) b=3",
+                              "-1 check brown pw", "-1 del jones", "-1 del jones",
+                              "-1   SEARCH Example", "-1 search nothing-here"}));
+}
+
+TEST_F(Console, EndOfInputWithoutQuitAndShortArguments) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    run_result r = console(srv.address(), "set smith\ncheck smith");
+    EXPECT_EQ(r.out, "+OK smith replaced\n-ERR smith password rejected\n+OK exiting\n");
+    // Missing fields travel as empty texts with their separators in place.
+    EXPECT_EQ(requests(), (std::vector<std::string>{"-1 set smith  ", "-1 check smith "}));
+}
+
+TEST_F(Console, ReplyNamingAnotherUserIsMarkedForTheRequestedOne) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--wrong-user", "jones"})));
+    run_result r = console(srv.address(), "check smith secret1\nlookup smith\ncheck nobody x\n"
+                                          "del smith\n");
+    EXPECT_EQ(r.out, "-ERR smith +OK jones password accepted\n"
+                     "-ERR smith +OK jones mail=smith@example.org dept=ops\n"
+                     "-ERR nobody -ERR jones no such user\n"
+                     // set, mod and del print the reply as it came.
+                     "+OK jones deleted\n"
+                     "+OK exiting\n");
+}
+
+TEST_F(Console, NoServerAtAll) {
+    run_result r = console("127.0.0.1:1", "check smith secret1\nlookup smith\nset smith pw a=1\n"
+                                          "search smith\nversion\n");
+    EXPECT_EQ(r.out, dead("smith") + dead("smith") + kDead + "\n" +
+                         // search prints nothing: the failure reaches only the record
+                         "+OK brennic version 1.2a\n+OK exiting\n");
+}
+
+TEST_F(Console, DebugLinesComeAheadOfTheReply) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    run_result r = console(srv.address(), "check smith secret1\n", {"-debug"});
+    const std::string &o = r.out;
+    std::size_t found = o.find("Info: Found host (" + srv.address() + ")\n");
+    std::size_t secret = o.find("Info: Secret string (e2e shared secret) \n");
+    std::size_t send = o.find("Info: Send request to host 0 " + srv.address() + ", user (smith)");
+    std::size_t reply = o.find("\n+OK smith password accepted\n");
+    std::size_t bye = o.find("\n+OK exiting\n");
+    ASSERT_NE(found, std::string::npos) << o;
+    ASSERT_NE(secret, std::string::npos) << o;
+    ASSERT_NE(send, std::string::npos) << o;
+    ASSERT_NE(reply, std::string::npos) << o;
+    EXPECT_LT(found, secret);
+    EXPECT_LT(secret, send);
+    EXPECT_LT(send, reply);
+    EXPECT_EQ(bye + 13, o.size()) << "the exit line comes last";
+    // Every line is a reply or a diagnostic echo.
+    std::istringstream in(o);
+    std::string line;
+    const std::regex shape("^(\\+OK|-ERR|-DEAD|\\+DATA|Info: |Error: |Debug: ).*");
+    while (std::getline(in, line)) EXPECT_TRUE(std::regex_match(line, shape)) << line;
+    EXPECT_FALSE(std::ifstream(dir_.file("brennic.log")).good()) << "no log file without -dolog";
+}
+
+TEST_F(Console, DologWritesAPrivateStampedLogFile) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    run_result r = console(srv.address(), "check smith secret1\n", {"-dolog"});
+    EXPECT_EQ(r.out, "+OK smith password accepted\n+OK exiting\n");
+    struct stat st{};
+    ASSERT_EQ(stat(dir_.file("brennic.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string log = read_file(dir_.file("brennic.log"));
+    EXPECT_NE(log.find(" Info: Found host (" + srv.address() + ")\n"), std::string::npos) << log;
+    std::istringstream in(log);
+    std::string line;
+    int count = 0;
+    const std::regex stamped("^[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] (Info|Error|Debug): .*");
+    while (std::getline(in, line)) {
+        EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+        ++count;
+    }
+    EXPECT_GT(count, 3);
+}
+
+TEST_F(Console, FailsOverWhenTheFirstServerRefusesConnections) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    std::string hosts = "127.0.0.1:" + std::to_string(closed_port()) + "," + srv.address();
+    run_result r = console(hosts, "check smith secret1\nlookup jones\n");
+    EXPECT_EQ(r.out, "+OK smith password accepted\n"
+                     "+OK jones mail=jones@example.org dept=dev\n"
+                     "+OK exiting\n");
+    EXPECT_EQ(requests(), (std::vector<std::string>{"-1 check smith secret1", "-1 lookup jones"}));
+}
+
+TEST_F(Console, HandshakeRefusedByTheServer) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--refuse-handshake"})));
+    run_result r = console(srv.address(), "check smith secret1\n");
+    EXPECT_EQ(r.out, "-DEAD Failed 1 -ERR handshake refused\n" + dead("smith") + "+OK exiting\n");
+    EXPECT_TRUE(requests().empty());
+}
+
+TEST_F(Console, WrongSecretIsRefusedByTheServer) {
+    server_process srv;
+    std::string other = dir_.write("other.txt", "not the same secret\n");
+    ASSERT_TRUE(srv.start({"--users", users_, "--secret", other}));
+    run_result r = console(srv.address(), "lookup smith\n");
+    EXPECT_EQ(r.out, "-DEAD Failed 1 -ERR bad secret\n" + dead("smith") + "+OK exiting\n");
+}
+
+TEST_F(Console, OneByteHandshakeReplyIsAReadFailureNotARefusal) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--handshake-one-byte"})));
+    run_result r = console(srv.address(), "check smith secret1\n");
+    EXPECT_EQ(r.out, dead("smith") + "+OK exiting\n");
+}
+
+TEST_F(Console, ServerDyingBeforeTheReply) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--die-after", "0"})));
+    run_result r = console(srv.address(), "check smith secret1\n", {"-debug"});
+    // The reply never comes; the one retry finds the only host throttled.
+    EXPECT_NE(r.out.find("Info: free result, retry..."), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("retry...", r.out.find("retry...") + 1), std::string::npos)
+        << "a single retry only";
+    std::size_t retry = r.out.find("Info: free result, retry...");
+    std::size_t failed = r.out.find("\n" + dead("smith"));
+    EXPECT_NE(failed, std::string::npos) << r.out;
+    EXPECT_LT(retry, failed);
+    EXPECT_TRUE(r.out.ends_with("\n+OK exiting\n"));
+    EXPECT_EQ(requests(), (std::vector<std::string>{"-1 check smith secret1"}));
+}
+
+TEST_F(Console, ServerDyingBeforeTheReplyIsRetriedOnTheNextHost) {
+    server_process first, second;
+    ASSERT_TRUE(first.start(server_args({"--die-after", "0"}, "1")));
+    ASSERT_TRUE(second.start(server_args({}, "2")));
+    run_result r = console(first.address() + "," + second.address(),
+                           "check smith secret1\ncheck jones pw2\n");
+    EXPECT_EQ(r.out, "+OK smith password accepted\n+OK jones password accepted\n+OK exiting\n");
+    EXPECT_EQ(requests("1"), (std::vector<std::string>{"-1 check smith secret1"}));
+    // The retry and the request after it both go to the second server.
+    EXPECT_EQ(requests("2"),
+              (std::vector<std::string>{"-1 check smith secret1", "-1 check jones pw2"}));
+}
+
+TEST_F(Console, ConnectionResetAtARequest) {
+    server_process first, second;
+    ASSERT_TRUE(first.start(server_args({"--reset-at", "2"}, "1")));
+    ASSERT_TRUE(second.start(server_args({}, "2")));
+    run_result r = console(first.address() + "," + second.address(),
+                           "lookup smith\nlookup jones\nlookup smith\n");
+    EXPECT_EQ(r.out, "+OK smith mail=smith@example.org dept=ops\n"
+                     "+OK jones mail=jones@example.org dept=dev\n"
+                     "+OK smith mail=smith@example.org dept=ops\n"
+                     "+OK exiting\n");
+    EXPECT_EQ(requests("1"), (std::vector<std::string>{"-1 lookup smith", "-1 lookup jones"}));
+    EXPECT_EQ(requests("2"), (std::vector<std::string>{"-1 lookup jones", "-1 lookup smith"}));
+}
+
+TEST_F(Console, RepliesArrivingInPieces) {
+    const std::string input = "check smith secret1\nlookup smith\nsearch example\n";
+    const std::string want = "+OK smith password accepted\n"
+                             "+OK smith mail=smith@example.org dept=ops\n"
+                             "+DATA jones mail=jones@example.org dept=dev\n"
+                             "+DATA smith mail=smith@example.org dept=ops\n"
+                             "+OK search 2 found\n"
+                             "+OK exiting\n";
+    {
+        server_process srv;
+        ASSERT_TRUE(srv.start(server_args({"--chunk", "7", "--pause", "3"})));
+        EXPECT_EQ(console(srv.address(), input).out, want);
+    }
+    {
+        server_process srv;
+        ASSERT_TRUE(srv.start(server_args({"--byte-per-ms"})));
+        EXPECT_EQ(console(srv.address(), "check smith secret1\n").out,
+                  "+OK smith password accepted\n+OK exiting\n");
+    }
+}
+
+TEST_F(Console, JunkAheadOfTheReplyIsDropped) {
+    for (auto extra : {std::vector<std::string>{"--overlong", "100000"},
+                       std::vector<std::string>{"--garbage", "300"}}) {
+        server_process srv;
+        ASSERT_TRUE(srv.start(server_args(extra)));
+        run_result r = console(srv.address(), "check smith secret1\ncheck jones pw2\n", {"-debug"});
+        EXPECT_NE(r.out.find("\n+OK smith password accepted\n"), std::string::npos) << extra[0];
+        EXPECT_NE(r.out.find("\n+OK jones password accepted\n"), std::string::npos) << extra[0];
+        EXPECT_NE(r.out.find("Error: Unknown response"), std::string::npos) << extra[0];
+        if (extra[0] == "--overlong") {
+            EXPECT_NE(r.out.find("Error: Throwing away incoming data, line too long"),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST_F(Console, NulBytesInsideAReplyLine) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--nul-in-reply"})));
+    run_result r = console(srv.address(), "check smith secret1\nsearch jones\n");
+    // The line holding NULs is carried whole; its text ends at the first NUL.
+    EXPECT_EQ(r.out, "+OK smith password accepted\n"
+                     "+DATA nul\n"
+                     "+DATA jones mail=jones@example.org dept=dev\n"
+                     "+OK search 1 found\n"
+                     "+OK exiting\n");
+}
+
+TEST_F(Console, LongestAttributeTextTravelsWholeBothWays) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    std::string attrs;
+    while (attrs.size() < 18000) attrs += "k" + std::to_string(attrs.size()) + "=v ";
+    attrs.resize(18000);
+    if (attrs.back() == ' ') attrs.back() = 'x';
+    std::string too_long = attrs + "y";
+    run_result r = console(srv.address(), "set big pw " + attrs + "\nlookup big\nset big pw " +
+                                              too_long + "\n");
+    EXPECT_EQ(r.out, "+OK big created\n+OK big " + attrs +
+                         "\n-ERR big brennic_lib call failed, see brennic.log\n+OK exiting\n");
+    auto sent = requests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], "-1 set big pw " + attrs);
+}
+
+} // namespace
