@@ -1,0 +1,149 @@
+// The request operations: request texts, refusals, blocking and asynchronous use, and the
+// one retry when the host is no longer open.
+#include <cstring>
+
+#include "support.h"
+
+namespace brennic::test {
+namespace {
+
+class Requests : public LibraryTest {
+  protected:
+    void TearDown() override {
+        free_result(&r);
+        LibraryTest::TearDown();
+    }
+    brennic_result *r = nullptr;
+};
+
+int quiet(int) { return 0; }
+
+TEST_F(Requests, SetAcceptsAtMost18000AttributeCharacters) {
+    host_count = 1;
+    paired_host pair(0);
+    const std::string at_limit(18000, 'a');
+    EXPECT_EQ(request_set(3, "bob", "pw", at_limit.c_str(), &r), 1);
+    EXPECT_EQ(pair.received(), "3 set bob pw " + at_limit + "\r\n");
+    free_result(&r);
+
+    clear_log();
+    const std::string over(18001, 'a');
+    EXPECT_EQ(request_mod(3, "bob", "pw", over.c_str(), &r), 0);
+    ASSERT_NE(r, nullptr);
+    const brennic_result zero{};
+    EXPECT_EQ(std::memcmp(r, &zero, sizeof zero), 0) << "an unsent, zero-filled record";
+    EXPECT_EQ(rlist, nullptr);
+    EXPECT_EQ(count_log_prefix("Send request"), 0);
+    EXPECT_EQ(pair.received(), "");
+}
+
+TEST_F(Requests, ANullPasswordIsSentAsNull) {
+    host_count = 1;
+    paired_host pair(0);
+    EXPECT_EQ(request_set(1, "bob", nullptr, "attrs", &r), 1);
+    free_result(&r);
+    EXPECT_EQ(request_mod(2, "bob", nullptr, "", &r), 1);
+    EXPECT_EQ(pair.received(), "1 set bob (NULL) attrs\r\n2 mod bob (NULL) \r\n");
+}
+
+TEST_F(Requests, RequestTextsOfEveryOperation) {
+    host_count = 1;
+    paired_host pair(0);
+    const std::string long_user(120, 'u');
+    EXPECT_EQ(request_check(1, long_user.c_str(), "", &r), 1);
+    EXPECT_EQ(std::string(r->user), long_user);
+    free_result(&r);
+    request_lookup(2, "amy", &r);
+    free_result(&r);
+    request_del(3, "amy", &r);
+    EXPECT_EQ(pair.received(), "1 check " + std::string(100, 'u') + " \r\n" +
+                                   "2 lookup amy\r\n3 del amy\r\n");
+}
+
+TEST_F(Requests, SearchSendsTheFirst200CharactersAsUserSearch) {
+    host_count = 1;
+    paired_host pair(0);
+    const std::string text = "search " + std::string(243, 's');
+    EXPECT_EQ(request_search(9, text.c_str(), nullptr, &r), 1);
+    EXPECT_EQ(pair.received(), "9 " + text.substr(0, 200) + "\r\n");
+    EXPECT_STREQ(r->user, "search");
+}
+
+TEST_F(Requests, BlockingCheckAgainstAnOpenServer) {
+    fake_server server;
+    server.set_responder([](const std::string &line) {
+        return line == "-1 check bob secret" ? "-1 +OK bob valid\r\n" : "-1 -ERR what\r\n";
+    });
+    const std::string path = secret_file();
+    init_library(server.entry().c_str(), path.c_str(), capture_log);
+    EXPECT_EQ(request_check(-1, "bob", "secret", &r), 1);
+    ASSERT_NE(r->text, nullptr) << dump_log();
+    EXPECT_STREQ(r->text, "+OK bob valid");
+    EXPECT_EQ(r->ok, 1);
+    EXPECT_EQ(rlist, nullptr);
+    EXPECT_EQ(count_log("free result, retry..."), 0);
+}
+
+TEST_F(Requests, ARefusalFromAnOpenHostIsFinal) {
+    host_count = 1;
+    paired_host pair(0);
+    pair.send("-1 -ERR no such user\r\n"); // waiting before the request goes out
+    EXPECT_EQ(request_lookup(-1, "nobody", &r), 1);
+    EXPECT_STREQ(r->text, "-ERR no such user");
+    EXPECT_EQ(r->ok, 0);
+    EXPECT_EQ(count_log("free result, retry..."), 0);
+}
+
+TEST_F(Requests, AsynchronousLookupIsCollectedByPoll) {
+    host_count = 1;
+    paired_host pair(0);
+    EXPECT_EQ(request_lookup(7, "bob", &r), 1);
+    EXPECT_EQ(r->text, nullptr);
+    EXPECT_EQ(rlist, r);
+    pair.send("7 +OK bob\r\n");
+    brennic_result *out = nullptr;
+    for (int i = 0; i < 50 && poll_results(&out) == 0; ++i) {
+    }
+    EXPECT_EQ(out, r);
+    EXPECT_STREQ(r->text, "+OK bob");
+}
+
+TEST_F(Requests, ALostLinkIsRetriedOnceWithAFreshRecord) {
+    host_count = 1;
+    paired_host pair(0); // its link setup is refused for the next minute
+    pair.close_peer();
+    EXPECT_EQ(request_check(-1, "bob", "pw", &r), 1);
+    EXPECT_EQ(count_log("free result, retry..."), 1) << dump_log();
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+    EXPECT_EQ(r->ok, 0);
+    EXPECT_EQ(rlist, nullptr);
+    EXPECT_EQ(count_log("Send request to host 0 pair0, user (bob) "), 2);
+}
+
+TEST_F(Requests, NoHostMeansAFailureTextWithoutWaiting) {
+    seams.idle_wait = quiet;
+    EXPECT_EQ(request_lookup(-1, "bob", &r), 1);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+    EXPECT_EQ(count_log("free result, retry..."), 1);
+    EXPECT_EQ(count_log("brennic_poll, returning false"), 0);
+    EXPECT_EQ(rlist, nullptr);
+}
+
+TEST_F(Requests, AsynchronousRequestWithNoTakerLeavesOnlyTheSecondRecordPending) {
+    host_count = 1;
+    std::snprintf(hosts[0].name, sizeof hosts[0].name, "127.0.0.1:1");
+    EXPECT_EQ(request_del(4, "bob", &r), 1);
+    EXPECT_EQ(count_log("free result, retry..."), 1);
+    // The first record was released while linked: the list must hold only the second.
+    EXPECT_EQ(rlist, r);
+    EXPECT_EQ(r->next, nullptr);
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0); // flags it: its host is not open
+    ASSERT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(out, r);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+}
+
+} // namespace
+} // namespace brennic::test
