@@ -1,0 +1,122 @@
+/* Drives the shared library from C for the end-to-end tests: one scenario per run, each
+ * in a fresh process since the library's state is global. Prints what it observed, one
+ * line per fact, on standard output; diagnostics go to standard error.
+ *
+ * Usage: e2e_api_driver HOSTS SECRET-FILE SCENARIO
+ */
+#define _POSIX_C_SOURCE 200809L
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "brennic.h"
+
+static int log_to_stderr(int level, const char *text) {
+    fprintf(stderr, "%d %s\n", level, text);
+    return 0;
+}
+
+static int on_line(int id, const char *line) {
+    printf("line %d %s\n", id, line);
+    return 0;
+}
+
+static void nap_ms(long ms) {
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = (ms % 1000) * 1000000L;
+    nanosleep(&ts, NULL);
+}
+
+/* Polls until one result is collected or about limit_ms have passed. */
+static brennic_result *poll_one(long limit_ms) {
+    brennic_result *r = NULL;
+    long waited;
+    for (waited = 0; waited <= limit_ms; waited += 5) {
+        if (brennic_poll(&r) == 1) return r;
+        nap_ms(5);
+    }
+    return NULL;
+}
+
+static const char *name_of(const brennic_result *r, const brennic_result *a, const brennic_result *b) {
+    if (r == a) return "first";
+    if (r == b) return "second";
+    return "other";
+}
+
+/* Two pending requests with one id: each reply goes to the newest pending record. */
+static int same_id(void) {
+    brennic_result *a = NULL, *b = NULL, *r;
+    int i;
+    int sent_a = brennic_check(5, "smith", "secret1", &a);
+    int sent_b = brennic_check(5, "jones", "pw2", &b);
+    printf("sent %d %d\n", sent_a, sent_b);
+    for (i = 0; i < 2; ++i) {
+        r = poll_one(5000);
+        if (r == NULL) {
+            printf("nothing collected\n");
+            break;
+        }
+        printf("collected %s ok=%d text=%s\n", name_of(r, a, b), r->ok, r->text ? r->text : "(null)");
+    }
+    brennic_free(&a);
+    brennic_free(&b);
+    printf("freed %d\n", a == NULL && b == NULL);
+    return 0;
+}
+
+/* An asynchronous request returns at once and is collected later by brennic_poll. */
+static int async_lookup(void) {
+    brennic_result *mine = NULL, *r;
+    int rc = brennic_lookup(7, "smith", &mine);
+    printf("returned %d id=%d sent=%d text=%s\n", rc, mine->id, mine->sent,
+           mine->text ? mine->text : "(null)");
+    r = poll_one(5000);
+    if (r == NULL) {
+        printf("nothing collected\n");
+    } else {
+        printf("collected same=%d id=%d ok=%d user=%s text=%s\n", r == mine, r->id, r->ok,
+               r->user, r->text ? r->text : "(null)");
+    }
+    r = NULL;
+    printf("again %d\n", brennic_poll(&r));
+    printf("free %d\n", brennic_free(&mine));
+    printf("free null %d\n", brennic_free(&mine));
+    return 0;
+}
+
+/* An asynchronous search reports every line through its callback while polled. */
+static int async_search(void) {
+    brennic_result *mine = NULL, *r;
+    brennic_search(3, "search example", on_line, &mine);
+    r = poll_one(5000);
+    printf("collected same=%d ok=%d user=%s text=%s\n", r == mine, r ? r->ok : -1,
+           mine->user, mine->text ? mine->text : "(null)");
+    brennic_free(&mine);
+    return 0;
+}
+
+/* A reply whose id matches nothing is dropped; the request stays pending. */
+static int unmatched(void) {
+    brennic_result *mine = NULL;
+    brennic_check(5, "smith", "secret1", &mine);
+    printf("collected %d\n", poll_one(300) != NULL);
+    printf("still pending text=%s\n", mine->text ? mine->text : "(null)");
+    brennic_close();
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (argc != 4) {
+        fprintf(stderr, "usage: e2e_api_driver HOSTS SECRET-FILE SCENARIO\n");
+        return 2;
+    }
+    printf("init %d\n", brennic_init(argv[1], argv[2], log_to_stderr));
+    if (strcmp(argv[3], "same-id") == 0) return same_id();
+    if (strcmp(argv[3], "async") == 0) return async_lookup();
+    if (strcmp(argv[3], "search") == 0) return async_search();
+    if (strcmp(argv[3], "unmatched") == 0) return unmatched();
+    fprintf(stderr, "unknown scenario %s\n", argv[3]);
+    return 2;
+}
