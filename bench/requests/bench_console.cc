@@ -1,0 +1,349 @@
+// Requests through the console, each figure beside its baseline measured in the same run:
+//  - throughput: N check commands piped into the console against the test server, beside
+//    the hand-written client sending the same requests one at a time;
+//  - latency: the console driven interactively through pipes (one command written, its
+//    reply line read), beside the hand-written client's round trip;
+//  - start-up: a whole console process that connects, answers one check and exits, beside
+//    an empty program as the floor;
+//  - memory: peak resident size of a 10 000-command session beside a 1-command session.
+// Every reply is checked; a run with a wrong or missing reply fails the benchmark.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "baseline_client.h"
+#include "harness.h"
+
+namespace {
+
+using namespace brennic::bench;
+
+struct settings {
+    std::string bin_dir;
+    std::vector<int> sizes{1000, 10000};
+    int throughput_runs = 5;
+    int latency_samples = 2000;
+    int startup_runs = 200;
+    int memory_runs = 3;
+};
+
+struct context {
+    settings cfg;
+    scratch_dir dir;
+    server_process server;
+    std::string secret;
+    bool failed = false;
+};
+
+constexpr double kThroughputGoal = 0.8;   // console requests/s over baseline requests/s
+constexpr double kLatencyGoalMs = 1.0;    // console round trip minus baseline round trip
+constexpr double kStartupGoalMs = 2.0;    // median of a whole one-check session
+constexpr double kMemoryGoalKiB = 1024.0; // 10 000-command over 1-command peak size
+constexpr int kLatencyBlock = 100;        // samples taken in turn from console and baseline
+constexpr int kServerSeconds = 600;
+
+const char *verdict(bool met) { return met ? "met" : "NOT met"; }
+
+std::string check_command(int i) {
+    return "check " + user_name(i % kBenchUsers) + " " + user_password(i % kBenchUsers);
+}
+
+std::vector<std::string> console_argv(const context &ctx) {
+    return {ctx.cfg.bin_dir + "/brennic", "-host", ctx.server.address(), "-secret",
+            ctx.dir.file("secret")};
+}
+
+// Every command's reply, in order, then the exit line.
+bool output_matches(const std::string &out, int commands) {
+    std::size_t pos = 0;
+    for (int i = 0; i < commands; ++i) {
+        std::size_t lf = out.find('\n', pos);
+        if (lf == std::string::npos) return false;
+        if (std::string_view(out).substr(pos, lf - pos) != accepted_text(i % kBenchUsers))
+            return false;
+        pos = lf + 1;
+    }
+    return out.compare(pos, std::string::npos, "+OK exiting\n") == 0;
+}
+
+struct session_figures {
+    double seconds = 0;
+    long maxrss_kib = 0;
+    bool ok = false;
+};
+
+// One console process reading its commands from input_path and writing its replies to a
+// file, so that no reader of a pipe competes with it for the processor; timed from spawn to
+// reaping.
+session_figures run_console_session(const context &ctx, const std::string &input_path,
+                                    int commands) {
+    session_figures f;
+    const std::string out_path = ctx.dir.file("session-output");
+    int in = open(input_path.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (in < 0 || out < 0) {
+        if (in >= 0) close(in);
+        if (out >= 0) close(out);
+        return f;
+    }
+    const std::int64_t t0 = now_ns();
+    pid_t pid = spawn(console_argv(ctx), in, out);
+    close(in);
+    close(out);
+    rusage usage{};
+    int code = pid > 0 ? wait_child(pid, &usage) : -1;
+    f.seconds = static_cast<double>(now_ns() - t0) / 1e9;
+    f.maxrss_kib = usage.ru_maxrss;
+    std::string text;
+    int back = open(out_path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool read_ok = back >= 0 && read_all(back, text);
+    if (back >= 0) close(back);
+    f.ok = read_ok && code == 0 && output_matches(text, commands);
+    return f;
+}
+
+// The hand-written client: connect, handshake, then every request and its reply in turn.
+double run_baseline_session(const context &ctx, int requests, bool &ok) {
+    const std::int64_t t0 = now_ns();
+    baseline_client c;
+    ok = c.open(ctx.server.port(), ctx.secret);
+    std::string reply;
+    for (int i = 0; ok && i < requests; ++i)
+        ok = c.request(-1, check_command(i), reply) && reply == accepted_text(i % kBenchUsers);
+    c.close();
+    return static_cast<double>(now_ns() - t0) / 1e9;
+}
+
+std::string write_commands(const context &ctx, int commands) {
+    std::string text;
+    for (int i = 0; i < commands; ++i) text += check_command(i) + "\n";
+    return ctx.dir.write(("commands-" + std::to_string(commands)).c_str(), text);
+}
+
+void report_failure(context &ctx, const char *what) {
+    std::printf("  FAILED: %s\n", what);
+    ctx.failed = true;
+}
+
+std::vector<long> big_session_rss;
+
+void bench_throughput(context &ctx) {
+    std::printf("== Requests through the console: check commands piped in, logging off ==\n");
+    for (int n : ctx.cfg.sizes) {
+        const std::string input = write_commands(ctx, n);
+        std::vector<double> console_rps, baseline_rps, ratios;
+        for (int run = 0; run < ctx.cfg.throughput_runs; ++run) {
+            session_figures s = run_console_session(ctx, input, n);
+            bool base_ok = false;
+            double base_s = run_baseline_session(ctx, n, base_ok);
+            if (!s.ok || !base_ok) {
+                report_failure(ctx, s.ok ? "baseline reply mismatch" : "console output mismatch");
+                return;
+            }
+            if (n == ctx.cfg.sizes.back()) big_session_rss.push_back(s.maxrss_kib);
+            console_rps.push_back(n / s.seconds);
+            baseline_rps.push_back(n / base_s);
+            ratios.push_back(base_s / s.seconds);
+        }
+        const double ratio = median(ratios);
+        std::printf("  N=%-6d console %9.0f req/s  baseline %9.0f req/s  ratio %.2f "
+                    "(min %.2f, max %.2f over %d runs)  goal >= %.2f: %s\n",
+                    n, median(console_rps), median(baseline_rps), ratio, percentile(ratios, 0),
+                    percentile(ratios, 100), ctx.cfg.throughput_runs, kThroughputGoal,
+                    verdict(ratio >= kThroughputGoal));
+    }
+}
+
+// Reads one line (without LF) from fd, keeping what follows in buffer.
+bool read_reply_line(int fd, std::string &buffer, std::string &line) {
+    for (;;) {
+        std::size_t lf = buffer.find('\n');
+        if (lf != std::string::npos) {
+            line.assign(buffer, 0, lf);
+            buffer.erase(0, lf + 1);
+            return true;
+        }
+        char chunk[4096];
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+void bench_latency(context &ctx) {
+    std::printf("== Round trip of one check: console driven through pipes vs baseline ==\n");
+    int to_console[2], from_console[2];
+    if (pipe2(to_console, O_CLOEXEC) != 0) return report_failure(ctx, "pipe");
+    if (pipe2(from_console, O_CLOEXEC) != 0) {
+        close(to_console[0]);
+        close(to_console[1]);
+        return report_failure(ctx, "pipe");
+    }
+    pid_t pid = spawn(console_argv(ctx), to_console[0], from_console[1]);
+    close(to_console[0]);
+    close(from_console[1]);
+    baseline_client base;
+    bool ok = pid > 0 && base.open(ctx.server.port(), ctx.secret);
+
+    std::vector<double> console_ms, baseline_ms;
+    std::string buffer, line, reply;
+    const int samples = ctx.cfg.latency_samples;
+    int done_console = 0, done_base = 0;
+    // Warm-up: the first commands pay for page faults and the first keystream block.
+    for (int i = 0; ok && i < 20; ++i) {
+        std::string cmd = check_command(i) + "\n";
+        ok = write_all(to_console[1], cmd.data(), cmd.size()) &&
+             read_reply_line(from_console[0], buffer, line) && base.request(-1, check_command(i), reply);
+    }
+    while (ok && (done_console < samples || done_base < samples)) {
+        for (int k = 0; ok && k < kLatencyBlock && done_console < samples; ++k, ++done_console) {
+            const std::string cmd = check_command(done_console) + "\n";
+            const std::int64_t t0 = now_ns();
+            ok = write_all(to_console[1], cmd.data(), cmd.size()) &&
+                 read_reply_line(from_console[0], buffer, line);
+            const std::int64_t t1 = now_ns();
+            ok = ok && line == accepted_text(done_console % kBenchUsers);
+            console_ms.push_back(static_cast<double>(t1 - t0) / 1e6);
+        }
+        for (int k = 0; ok && k < kLatencyBlock && done_base < samples; ++k, ++done_base) {
+            const std::int64_t t0 = now_ns();
+            ok = base.request(-1, check_command(done_base), reply);
+            const std::int64_t t1 = now_ns();
+            ok = ok && reply == accepted_text(done_base % kBenchUsers);
+            baseline_ms.push_back(static_cast<double>(t1 - t0) / 1e6);
+        }
+    }
+    close(to_console[1]);
+    std::string rest;
+    if (pid > 0) {
+        read_all(from_console[0], rest);
+        int code = wait_child(pid, nullptr);
+        ok = ok && code == 0 && (buffer + rest) == "+OK exiting\n";
+    }
+    close(from_console[0]);
+    if (!ok) return report_failure(ctx, "reply mismatch or broken pipe in the round-trip run");
+
+    const double c50 = percentile(console_ms, 50), c99 = percentile(console_ms, 99);
+    const double b50 = percentile(baseline_ms, 50), b99 = percentile(baseline_ms, 99);
+    std::printf("  console   median %.3f ms  p99 %.3f ms  (%d commands)\n", c50, c99, samples);
+    std::printf("  baseline  median %.3f ms  p99 %.3f ms  (%d requests)\n", b50, b99, samples);
+    std::printf("  console minus baseline: median %+.3f ms, p99 %+.3f ms  goal < %.1f ms: %s\n",
+                c50 - b50, c99 - b99, kLatencyGoalMs,
+                verdict(c50 - b50 < kLatencyGoalMs && c99 - b99 < kLatencyGoalMs));
+}
+
+// One whole process fed from input_path; milliseconds from spawn to reaping.
+double time_process(const std::vector<std::string> &argv, const std::string &input_path,
+                    std::string &out, long *maxrss_kib) {
+    int in = open(input_path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fds[2];
+    if (in < 0 || pipe2(fds, O_CLOEXEC) != 0) {
+        if (in >= 0) close(in);
+        return -1;
+    }
+    out.clear();
+    const std::int64_t t0 = now_ns();
+    pid_t pid = spawn(argv, in, fds[1]);
+    close(fds[1]);
+    close(in);
+    bool read_ok = pid > 0 && read_all(fds[0], out);
+    close(fds[0]);
+    rusage usage{};
+    int code = pid > 0 ? wait_child(pid, &usage) : -1;
+    const double ms = static_cast<double>(now_ns() - t0) / 1e6;
+    if (maxrss_kib != nullptr) *maxrss_kib = usage.ru_maxrss;
+    return read_ok && code == 0 ? ms : -1;
+}
+
+void bench_startup(context &ctx) {
+    std::printf("== Start-up: a whole console session with one check, beside an empty program ==\n");
+    const std::string input = write_commands(ctx, 1);
+    const std::vector<std::string> empty_argv{ctx.cfg.bin_dir + "/bench_empty"};
+    std::vector<double> console_ms, empty_ms;
+    std::string out;
+    for (int run = 0; run < ctx.cfg.startup_runs; ++run) {
+        double c = time_process(console_argv(ctx), input, out, nullptr);
+        if (c < 0 || !output_matches(out, 1)) return report_failure(ctx, "console session failed");
+        double e = time_process(empty_argv, input, out, nullptr);
+        if (e < 0) return report_failure(ctx, "empty program failed");
+        console_ms.push_back(c);
+        empty_ms.push_back(e);
+    }
+    const double c50 = median(console_ms), e50 = median(empty_ms);
+    std::printf("  console session median %.3f ms  p90 %.3f ms\n", c50,
+                percentile(console_ms, 90));
+    std::printf("  empty program   median %.3f ms  p90 %.3f ms   (%d runs each)\n", e50,
+                percentile(empty_ms, 90), ctx.cfg.startup_runs);
+    std::printf("  console over floor: %+.3f ms  goal median < %.1f ms: %s\n", c50 - e50,
+                kStartupGoalMs, verdict(c50 < kStartupGoalMs));
+}
+
+void bench_memory(context &ctx) {
+    std::printf("== Peak resident size of a console session (wait4 ru_maxrss) ==\n");
+    const std::string input = write_commands(ctx, 1);
+    std::vector<double> small, big;
+    for (int run = 0; run < ctx.cfg.memory_runs; ++run) {
+        session_figures s = run_console_session(ctx, input, 1);
+        if (!s.ok) return report_failure(ctx, "1-command session failed");
+        small.push_back(static_cast<double>(s.maxrss_kib));
+    }
+    for (long kib : big_session_rss) big.push_back(static_cast<double>(kib));
+    if (big.empty()) return report_failure(ctx, "no large session measured");
+    const double s_max = percentile(small, 100), b_max = percentile(big, 100);
+    std::printf("  1-command session     %6.0f KiB (largest of %zu runs)\n", s_max, small.size());
+    std::printf("  %d-command session %6.0f KiB (largest of %zu runs)\n", ctx.cfg.sizes.back(),
+                b_max, big.size());
+    std::printf("  difference %+.0f KiB  goal <= %.0f KiB: %s\n", b_max - s_max, kMemoryGoalKiB,
+                verdict(b_max - s_max <= kMemoryGoalKiB));
+}
+
+bool parse(int argc, char **argv, settings &cfg) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--quick") {
+            cfg.sizes = {100, 1000};
+            cfg.throughput_runs = 2;
+            cfg.latency_samples = 200;
+            cfg.startup_runs = 10;
+            cfg.memory_runs = 1;
+        } else if (a == "--bin" && i + 1 < argc) {
+            cfg.bin_dir = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: bench_console [--quick] [--bin DIR]\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    context ctx;
+    ctx.cfg.bin_dir = own_bin_dir();
+    if (!parse(argc, argv, ctx.cfg)) return 2;
+    if (!ctx.dir.ok() || !ctx.server.start(ctx.cfg.bin_dir, ctx.dir, kServerSeconds)) {
+        std::fprintf(stderr, "bench_console: cannot start the test server from %s\n",
+                     ctx.cfg.bin_dir.c_str());
+        return 2;
+    }
+    ctx.secret = read_secret_line(ctx.dir.file("secret"));
+    std::printf("test server on %s; console %s/brennic\n", ctx.server.address().c_str(),
+                ctx.cfg.bin_dir.c_str());
+    std::fflush(stdout);
+    bench_throughput(ctx);
+    std::fflush(stdout);
+    bench_latency(ctx);
+    std::fflush(stdout);
+    bench_startup(ctx);
+    std::fflush(stdout);
+    bench_memory(ctx);
+    ctx.server.stop();
+    return ctx.failed ? 1 : 0;
+}
