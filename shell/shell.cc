@@ -36,6 +36,8 @@ constexpr const char *kHelpBlock[] = {
 static_assert(kShellReadLimit < kShellBufSize, "the read limit leaves room for the terminator");
 static_assert(kShellLineCopyMax < kShellBufSize, "the line copy fits its buffer");
 
+long search_lines_printed = 0; // lines print_line has written, to spot a search without any
+
 bool is_word_delim(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 
@@ -121,15 +123,19 @@ void cmd_del(const char *user) {
     finish_request(ok, r, user, user, false);
 }
 
-// The reply lines were printed by print_line while the call ran; only a refusal or a
-// missing reply adds a line here.
+// The reply lines were printed by print_line while the call ran. A failed link reaches only
+// the record's text, never the callback: it is printed as set, mod and del print theirs, so
+// that no search goes without a reply line.
 void cmd_search(const char *line) {
     brennic_result *r = nullptr;
+    const long printed_before = search_lines_printed;
     int ok = brennic_search(-1, line, print_line, &r);
     if (!ok)
         print_refusal(line);
     else if (!r || !r->text)
         print_no_reply(line);
+    else if (search_lines_printed == printed_before)
+        put_text_line(shell_out, r->text);
     brennic_free(&r);
 }
 
@@ -174,6 +180,7 @@ void put_text_line(std::FILE *out, const char *text) {
 }
 
 int print_line(int /*id*/, const char *line) {
+    ++search_lines_printed;
     put_text_line(shell_out, line ? line : "");
     return 1;
 }

@@ -359,6 +359,14 @@ TEST_F(ShellTest, MissingReplyTextNamesTheUser) {
     EXPECT_EQ(fake::fake_state.records_freed, 4);
 }
 
+TEST_F(ShellTest, SearchWhoseLinkFailedStillGetsOneReplyLine) {
+    const std::string failure = "-ERR brenniclib failed while talking to brennic server";
+    fake::fake_state.answers.push_back({1, failure, {}, {}});
+    fake::fake_state.answers.push_back({1, "+OK 1 found", {"+DATA smith", "+OK 1 found"}, {}});
+    EXPECT_EQ(run("search smi\nsearch smi\n"),
+              failure + "\n+DATA smith\n+OK 1 found\n" + kExiting);
+}
+
 TEST_F(ShellTest, EveryRecordIsReleased) {
     run("check a b\nlookup a\nset a b c\nmod a b c\ndel a\nsearch a\nhelp\n");
     EXPECT_EQ(fake::fake_state.calls.size(), 6u);
