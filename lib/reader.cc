@@ -119,7 +119,9 @@ int read_reply(brennic_host *host, brennic_result **out) {
             log_error("Unknown response %.200s", short_copy);
             return 0;
         }
-        char *text = work + (reply_text(work) - static_cast<const char *>(work));
+        // The reply text: after the first space, or empty when the line has none.
+        char *space = std::strchr(work, ' ');
+        char *text = space != nullptr ? space + 1 : work + std::strlen(work);
         if (r->on_line != nullptr) r->on_line(r->id, text);
         if (reply_is_intermediate(text)) continue;
 
