@@ -37,10 +37,12 @@ int init_library(const char *host_list, const char *secret_file, brennic_log_fn 
     // All entries are recorded before the first link is set up.
     const char *p = list;
     while (*p != '\0' && host_count < kMaxHosts) {
-        while (is_delimiter(*p)) ++p;
+        while (is_delimiter(*p))
+            ++p;
         if (*p == '\0') break;
         const char *start = p;
-        while (*p != '\0' && !is_delimiter(*p)) ++p;
+        while (*p != '\0' && !is_delimiter(*p))
+            ++p;
         brennic_host *host = &hosts[host_count];
         refill_record(host, start, static_cast<std::size_t>(p - start));
         ++host_count;
@@ -50,7 +52,8 @@ int init_library(const char *host_list, const char *secret_file, brennic_log_fn 
 
     copy_bounded(secret_path, secret_file, kSecretPathMax);
 
-    for (int i = 0; i < host_count; ++i) open_link(&hosts[i]);
+    for (int i = 0; i < host_count; ++i)
+        open_link(&hosts[i]);
     return 1;
 }
 

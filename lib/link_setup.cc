@@ -77,14 +77,15 @@ int open_link(brennic_host *host) {
         copy_bounded(first_line, reply, kHandshakeReplyMax);
         if (char *lf = std::strchr(first_line, '\n')) *lf = '\0';
         if (char *cr = std::strchr(first_line, '\r')) *cr = '\0';
-        log_error("-ERR Cannot encrypt link for some reason %s\n", first_line);
-        std::printf("-DEAD Failed %s\n", first_line);
+        log_error("-ERR Cannot encrypt link for some reason %.*s\n", kHandshakeReplyMax,
+                  first_line);
+        std::printf("-DEAD Failed %.*s\n", kHandshakeReplyMax, first_line);
         drop_connection(host);
         log_error("encrypt_read failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
         return 0;
     }
 
-    log_info("Time is (%s)\n", parsed.token3);
+    log_info("Time is (%.*s)\n", kHandshakeReplyMax, parsed.token3);
     // Signed 32-bit sum with wrap-around.
     const auto seed = static_cast<std::int32_t>(static_cast<std::uint32_t>(secret_hash(secret)) +
                                                 static_cast<std::uint32_t>(parsed.n));

@@ -62,17 +62,16 @@ int request_check(std::int32_t id, const char *user, const char *password,
 
 int request_lookup(std::int32_t id, const char *user, brennic_result **out) noexcept {
     return run_request<kShortRequestBuf>(
-        id, user, nullptr, [&](char *buf, std::size_t cap) { format_lookup(buf, cap, user); },
-        out);
+        id, user, nullptr, [&](char *buf, std::size_t cap) { format_lookup(buf, cap, user); }, out);
 }
 
-int request_set(std::int32_t id, const char *user, const char *password,
-                const char *attributes, brennic_result **out) noexcept {
+int request_set(std::int32_t id, const char *user, const char *password, const char *attributes,
+                brennic_result **out) noexcept {
     return run_change(id, user, password, attributes, format_set, out);
 }
 
-int request_mod(std::int32_t id, const char *user, const char *password,
-                const char *attributes, brennic_result **out) noexcept {
+int request_mod(std::int32_t id, const char *user, const char *password, const char *attributes,
+                brennic_result **out) noexcept {
     return run_change(id, user, password, attributes, format_mod, out);
 }
 

@@ -12,15 +12,15 @@
 // One configured server with its link. Declared at global scope because the open record
 // brennic_result refers to it by this name.
 struct brennic_host {
-    char name[brennic::kHostNameSize];        // entry text, at most 200 characters stored
-    int sock = -1;                            // connected socket, or -1
-    char inbuf[brennic::kInbufSize];          // deciphered bytes not yet cut into lines
-    std::int32_t inlen;                       // bytes held in inbuf
-    std::int32_t open;                        // 1 while the enciphered link is established
-    std::int64_t last_try;                    // seconds: when link setup last began
-    brennic::mt_ptr rx;                       // deciphers received bytes
-    brennic::mt_ptr tx;                       // enciphers sent bytes
-    std::int32_t scanned;                     // leading bytes of inbuf known to hold no LF
+    char name[brennic::kHostNameSize]; // entry text, at most 200 characters stored
+    int sock = -1;                     // connected socket, or -1
+    char inbuf[brennic::kInbufSize];   // deciphered bytes not yet cut into lines
+    std::int32_t inlen;                // bytes held in inbuf
+    std::int32_t open;                 // 1 while the enciphered link is established
+    std::int64_t last_try;             // seconds: when link setup last began
+    brennic::mt_ptr rx;                // deciphers received bytes
+    brennic::mt_ptr tx;                // enciphers sent bytes
+    std::int32_t scanned;              // leading bytes of inbuf known to hold no LF
 };
 
 namespace brennic {
@@ -36,11 +36,11 @@ extern char secret_path[kSecretPathMax + 1];
 // allocation. They default to the real thing; tests replace them to cross the protocol's
 // timers without waiting and to inject failures.
 struct library_seams {
-    std::int64_t (*now)();               // calendar time in seconds
-    int (*idle_wait)(int ms);            // wait up to ms for any open link to be readable;
-                                         // 1 when one became readable
-    int handshake_wait_ms;               // time limit of the handshake reply
-    void *(*alloc_zeroed)(std::size_t);  // records and texts; nullptr when exhausted
+    std::int64_t (*now)();              // calendar time in seconds
+    int (*idle_wait)(int ms);           // wait up to ms for any open link to be readable;
+                                        // 1 when one became readable
+    int handshake_wait_ms;              // time limit of the handshake reply
+    void *(*alloc_zeroed)(std::size_t); // records and texts; nullptr when exhausted
 };
 extern library_seams seams;
 void reset_seams();
@@ -78,8 +78,7 @@ char *dup_text(const char *text);           // owned copy from alloc_zeroed, or 
 
 // Dispatch and failover.
 void send_cmd(std::int32_t id, const char *user, const char *request, brennic_result *result);
-int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
-                  brennic_result *result);
+int send_cmd_host(brennic_host *host, std::int32_t id, const char *request, brennic_result *result);
 
 // Response reader, poll and wait.
 int fill_inbuf(brennic_host *host);
@@ -93,10 +92,10 @@ int wait_for_id(std::int32_t id);
 int request_check(std::int32_t id, const char *user, const char *password,
                   brennic_result **out) noexcept;
 int request_lookup(std::int32_t id, const char *user, brennic_result **out) noexcept;
-int request_set(std::int32_t id, const char *user, const char *password,
-                const char *attributes, brennic_result **out) noexcept;
-int request_mod(std::int32_t id, const char *user, const char *password,
-                const char *attributes, brennic_result **out) noexcept;
+int request_set(std::int32_t id, const char *user, const char *password, const char *attributes,
+                brennic_result **out) noexcept;
+int request_mod(std::int32_t id, const char *user, const char *password, const char *attributes,
+                brennic_result **out) noexcept;
 int request_del(std::int32_t id, const char *user, brennic_result **out) noexcept;
 int request_search(std::int32_t id, const char *text, brennic_line_fn on_line,
                    brennic_result **out) noexcept;

@@ -16,13 +16,13 @@ static const char *const kFailure = "-ERR brenniclib failed while talking to bre
 
 static int failures;
 static int checks;
-#define CHECK(cond)                                                                           \
-    do {                                                                                       \
-        ++checks;                                                                              \
-        if (!(cond)) {                                                                         \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);           \
-            ++failures;                                                                        \
-        }                                                                                      \
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        ++checks;                                                                                  \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
+            ++failures;                                                                            \
+        }                                                                                          \
     } while (0)
 
 static int found_host;
@@ -69,7 +69,8 @@ int main(void) {
         brennic_result *out = NULL;
         int got = 0;
         int i;
-        for (i = 0; i < 3 && !got; ++i) got = brennic_poll(&out);
+        for (i = 0; i < 3 && !got; ++i)
+            got = brennic_poll(&out);
         CHECK(got == 1 && out == r);
         CHECK(r != NULL && r->text != NULL && strcmp(r->text, kFailure) == 0);
         CHECK(brennic_poll(&out) == 0);

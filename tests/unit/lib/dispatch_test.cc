@@ -19,7 +19,8 @@ class Dispatch : public LibraryTest {
         seams.now = fake_clock;
     }
     void TearDown() override {
-        for (brennic_result *&r : records) free_result(&r);
+        for (brennic_result *&r : records)
+            free_result(&r);
         LibraryTest::TearDown();
     }
     brennic_result *record() {

@@ -88,8 +88,8 @@ TEST_F(PendingList, FreeidOfHeadMiddleAndMissing) {
     EXPECT_EQ(freeid(2), b);
     EXPECT_EQ(a->next, c);
     char expected[96];
-    std::snprintf(expected, sizeof expected, "freeid, point %p to %p", static_cast<void *>(&a->next),
-                  static_cast<void *>(c));
+    std::snprintf(expected, sizeof expected, "freeid, point %p to %p",
+                  static_cast<void *>(&a->next), static_cast<void *>(c));
     EXPECT_EQ(count_log(expected), 1) << dump_log();
     std::snprintf(expected, sizeof expected, "nextone = %p->%p ", static_cast<void *>(a),
                   static_cast<void *>(&a->next));

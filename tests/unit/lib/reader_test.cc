@@ -12,7 +12,8 @@ namespace {
 class Reader : public LibraryTest {
   protected:
     void TearDown() override {
-        for (brennic_result *&r : records) free_result(&r);
+        for (brennic_result *&r : records)
+            free_result(&r);
         LibraryTest::TearDown();
     }
     // A pending record for host, linked as dispatch links it.

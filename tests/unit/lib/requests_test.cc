@@ -56,8 +56,8 @@ TEST_F(Requests, RequestTextsOfEveryOperation) {
     request_lookup(2, "amy", &r);
     free_result(&r);
     request_del(3, "amy", &r);
-    EXPECT_EQ(pair.received(), "1 check " + std::string(100, 'u') + " \r\n" +
-                                   "2 lookup amy\r\n3 del amy\r\n");
+    EXPECT_EQ(pair.received(),
+              "1 check " + std::string(100, 'u') + " \r\n" + "2 lookup amy\r\n3 del amy\r\n");
 }
 
 TEST_F(Requests, SearchSendsTheFirst200CharactersAsUserSearch) {

@@ -67,7 +67,8 @@ int find_log(const std::string &text, std::size_t from) {
 
 std::string dump_log() {
     std::string out;
-    for (const auto &l : log_lines()) out += std::to_string(l.level) + ": [" + l.text + "]\n";
+    for (const auto &l : log_lines())
+        out += std::to_string(l.level) + ": [" + l.text + "]\n";
     return out;
 }
 
@@ -79,7 +80,8 @@ void LibraryTest::SetUp() {
 
 void LibraryTest::TearDown() {
     reset_library();
-    for (const auto &p : secret_paths()) std::remove(p.c_str());
+    for (const auto &p : secret_paths())
+        std::remove(p.c_str());
     secret_paths().clear();
 }
 
@@ -95,7 +97,8 @@ std::string secret_file(const std::string &text) {
     return path;
 }
 
-server_cipher::server_cipher(std::int32_t seed) : to_client(mt_seed(seed)), from_client(mt_seed(seed)) {}
+server_cipher::server_cipher(std::int32_t seed)
+    : to_client(mt_seed(seed)), from_client(mt_seed(seed)) {}
 
 std::string server_cipher::encipher(const std::string &plain) {
     std::string s = plain;
@@ -237,11 +240,19 @@ void fake_server::serve(int client) {
     std::string reply;
     std::int32_t n = n_;
     switch (greeting_) {
-    case greeting::close: return;
-    case greeting::silent: break;
-    case greeting::one_byte: reply = "1"; break;
-    case greeting::refuse: reply = refusal_; break;
-    case greeting::accept: reply = "1 +ENCRYPT " + std::to_string(n_) + "\r\n"; break;
+    case greeting::close:
+        return;
+    case greeting::silent:
+        break;
+    case greeting::one_byte:
+        reply = "1";
+        break;
+    case greeting::refuse:
+        reply = refusal_;
+        break;
+    case greeting::accept:
+        reply = "1 +ENCRYPT " + std::to_string(n_) + "\r\n";
+        break;
     case greeting::accept_no_number:
         reply = "1 +ENCRYPT\r\n";
         n = 0;

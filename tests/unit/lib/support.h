@@ -63,8 +63,8 @@ struct paired_host {
     server_cipher cipher;
     paired_host(int index, std::int32_t seed = 1234);
     ~paired_host();
-    void send(const std::string &plain);       // enciphered to the client
-    std::string received();                    // deciphered bytes the client sent so far
+    void send(const std::string &plain); // enciphered to the client
+    std::string received();              // deciphered bytes the client sent so far
     void close_peer();
 };
 
