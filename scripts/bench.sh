@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds a Release tree and runs every benchmark, printing their figures. Each figure is
+# measured beside its baseline in the same run; see docs/performance.md.
+#   scripts/bench.sh [build-dir] [--quick]
+# The build directory defaults to build-release beside this script's repository; every
+# benchmark stops the processes it starts, and the whole run is bounded by a time limit.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build-release"
+quick=()
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=(--quick) ;;
+    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+    *) build="$arg" ;;
+  esac
+done
+# Each benchmark gets at most this many seconds.
+limit=300
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENNIC_TESTS=OFF >/dev/null
+ninja -C "$build" -j2 bench_console bench_async bench_empty brennic_console brennic-testserver \
+  $(ninja -C "$build" -t targets all 2>/dev/null | grep -q '^bench_keystream:' && echo bench_keystream)
+
+bin="$build/bin"
+status=0
+run() {
+  echo
+  echo "### $*"
+  timeout --kill-after=10 "$limit" "$@" || { echo "(exit status $?)"; status=1; }
+}
+
+echo "machine: $(nproc) processors, load average $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr)"
+if [ -x "$bin/bench_keystream" ]; then
+  run "$bin/bench_keystream"
+else
+  echo; echo "### bench_keystream not built: skipped"
+fi
+run "$bin/bench_console" "${quick[@]}"
+run "$bin/bench_async" "${quick[@]}"
+exit $status
