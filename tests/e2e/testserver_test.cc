@@ -77,9 +77,10 @@ TEST(StreamCipher, RoundTripWhateverTheCuts) {
 // ---- directory ---------------------------------------------------------------------------
 
 std::vector<std::string> ask(directory &d, const std::string &req) {
-    std::vector<std::string> out;
+    reply_list out;
+    out.add("stale");
     d.answer(req, out);
-    return out;
+    return out.to_vector();
 }
 
 using lines = std::vector<std::string>;

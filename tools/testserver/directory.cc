@@ -41,18 +41,18 @@ template <typename Fn> void for_each_token(std::string_view text, Fn fn) {
     }
 }
 
-std::string join(std::string_view a, std::string_view b) {
-    std::string s;
-    s.reserve(a.size() + 1 + b.size());
-    s.append(a);
-    if (!b.empty()) {
-        s.push_back(' ');
-        s.append(b);
-    }
-    return s;
-}
-
 } // namespace
+
+void reply_list::add(std::string_view a, std::string_view b, std::string_view c) {
+    if (count_ == lines_.size()) lines_.emplace_back();
+    std::string &s = lines_[count_++];
+    s.assign(a);
+    s.append(b);
+    if (!c.empty()) {
+        s.push_back(' ');
+        s.append(c);
+    }
+}
 
 bool contains_nocase(std::string_view hay, std::string_view needle) {
     if (needle.empty()) return true;
@@ -123,7 +123,7 @@ const user_record *directory::find(const std::string &name) const {
     return it == users_.end() ? nullptr : &it->second;
 }
 
-void directory::answer(std::string_view request, std::vector<std::string> &replies) {
+void directory::answer(std::string_view request, reply_list &replies) {
     replies.clear();
     std::string_view rest = request;
     while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -144,44 +144,44 @@ void directory::answer(std::string_view request, std::vector<std::string> &repli
     } else if (equal_nocase(word, "del")) {
         do_del(user, replies);
     } else {
-        replies.push_back("-ERR " + std::string(word) + " unknown request");
+        replies.add("-ERR ", word, "unknown request");
     }
 }
 
 void directory::do_check(std::string_view user, std::string_view pass,
-                         std::vector<std::string> &out) {
+                         reply_list &out) {
     auto it = users_.find(user);
     if (it == users_.end()) {
-        out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+        out.add("-ERR ", user, "no such user");
     } else if (it->second.has_password && it->second.password == pass) {
-        out.push_back(join(std::string("+OK ").append(user), "password accepted"));
+        out.add("+OK ", user, "password accepted");
     } else {
-        out.push_back(join(std::string("-ERR ").append(user), "password rejected"));
+        out.add("-ERR ", user, "password rejected");
     }
 }
 
-void directory::do_lookup(std::string_view user, std::vector<std::string> &out) {
+void directory::do_lookup(std::string_view user, reply_list &out) {
     auto it = users_.find(user);
     if (it == users_.end()) {
-        out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+        out.add("-ERR ", user, "no such user");
         return;
     }
     for_each_token(it->second.attrs, [&](std::string_view t) {
-        out.push_back(join(std::string("+DATA ").append(user), t));
+        out.add("+DATA ", user, t);
     });
-    out.push_back(join(std::string("+OK ").append(user), it->second.attrs));
+    out.add("+OK ", user, it->second.attrs);
 }
 
 void directory::do_set(std::string_view user, std::string_view pass, std::string_view attrs,
-                       bool create, std::vector<std::string> &out) {
+                       bool create, reply_list &out) {
     if (user.empty()) {
-        out.push_back("-ERR (none) user name missing");
+        out.add("-ERR (none) user name missing");
         return;
     }
     auto it = users_.find(user);
     if (!create) {
         if (it == users_.end()) {
-            out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+            out.add("-ERR ", user, "no such user");
             return;
         }
         if (!pass.empty() && pass != kNullPassword) {
@@ -189,7 +189,7 @@ void directory::do_set(std::string_view user, std::string_view pass, std::string
             it->second.has_password = true;
         }
         it->second.attrs = merge_attrs(it->second.attrs, attrs);
-        out.push_back(join(std::string("+OK ").append(user), "modified"));
+        out.add("+OK ", user, "modified");
         return;
     }
     const bool existed = it != users_.end();
@@ -203,30 +203,30 @@ void directory::do_set(std::string_view user, std::string_view pass, std::string
     }
     rec.attrs = merge_attrs({}, attrs);
     users_.insert_or_assign(std::string(user), std::move(rec));
-    out.push_back(join(std::string("+OK ").append(user), existed ? "replaced" : "created"));
+    out.add("+OK ", user, existed ? "replaced" : "created");
 }
 
-void directory::do_del(std::string_view user, std::vector<std::string> &out) {
+void directory::do_del(std::string_view user, reply_list &out) {
     auto it = users_.find(user);
     if (it == users_.end()) {
-        out.push_back(join(std::string("-ERR ").append(user), "no such user"));
+        out.add("-ERR ", user, "no such user");
         return;
     }
     users_.erase(it);
-    out.push_back(join(std::string("+OK ").append(user), "deleted"));
+    out.add("+OK ", user, "deleted");
 }
 
-void directory::do_search(std::string_view what, std::vector<std::string> &out) {
+void directory::do_search(std::string_view what, reply_list &out) {
     int found = 0;
     for (const auto &[name, rec] : users_) {
         if (contains_nocase(name, what) || contains_nocase(rec.attrs, what)) {
-            out.push_back(join(std::string("+DATA ").append(name), rec.attrs));
+            out.add("+DATA ", name, rec.attrs);
             ++found;
         }
     }
     char tail[48];
     std::snprintf(tail, sizeof tail, "+OK search %d found", found);
-    out.emplace_back(tail);
+    out.add(tail);
 }
 
 } // namespace brennic::testserver

@@ -106,8 +106,12 @@ session_action session::feed(const char *bytes, std::size_t length) {
     std::size_t pos = 0;
     session_action act = session_action::none;
     while (act == session_action::none && !closing_ && phase_ != phase::mute) {
-        std::size_t lf = in_.find('\n', pos);
-        if (lf == std::string::npos) break;
+        std::size_t lf = in_.find('\n', std::max(pos, scanned_));
+        if (lf == std::string::npos) {
+            scanned_ = in_.size() - pos; // offset after the erase below
+            break;
+        }
+        scanned_ = 0;
         std::string_view line(in_.data() + pos, lf - pos);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         pos = lf + 1;

@@ -69,12 +69,13 @@ class session {
     bool first_reply_done_ = false;
     long requests_ = 0;
     std::string in_;
+    std::size_t scanned_ = 0; // bytes of in_ known to hold no LF
     std::string out_;
     std::size_t out_head_ = 0;
     std::size_t unpaced_ = 0;
     std::optional<twister> rx_;
     std::optional<twister> tx_;
-    std::vector<std::string> replies_;
+    reply_list replies_;
     std::string line_;
 };
 
