@@ -58,6 +58,18 @@ void sub_portable(unsigned char *__restrict buffer, const unsigned char *__restr
     for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] - keys[i]);
 }
 
+void block_add_portable(mt_state *g, unsigned char *buffer) {
+    regenerate_portable(g);
+    add_portable(buffer, g->cache, kMtWords);
+    g->index = kMtWords;
+}
+
+void block_sub_portable(mt_state *g, unsigned char *buffer) {
+    regenerate_portable(g);
+    sub_portable(buffer, g->cache, kMtWords);
+    g->index = kMtWords;
+}
+
 const keystream_ops *active_ops_ptr = nullptr;
 
 bool cpu_has_avx2() {
@@ -75,15 +87,27 @@ const keystream_ops &active_ops() {
     return *active_ops_ptr;
 }
 
-// Walks the buffer block by block: each block takes the cached keystream bytes from the
-// generator's position to the end of its state, then the state is regenerated.
+// Walks the buffer block by block: the cached keystream bytes from the generator's
+// position to the end of its state, then either a whole fresh block applied straight to
+// the buffer, or, for a last part shorter than a block, a regeneration into the cache.
 template <bool kAdd>
 void apply(mt_state *g, unsigned char *buffer, std::int32_t length) {
     if (length <= 0) return;
     const keystream_ops &ops = active_ops();
     auto remaining = static_cast<std::size_t>(length);
     while (remaining > 0) {
-        if (g->index >= kMtWords) ops.regenerate(g);
+        if (g->index >= kMtWords) {
+            if (remaining >= static_cast<std::size_t>(kMtWords)) {
+                if constexpr (kAdd)
+                    ops.block_add(g, buffer);
+                else
+                    ops.block_sub(g, buffer);
+                buffer += kMtWords;
+                remaining -= kMtWords;
+                continue;
+            }
+            ops.regenerate(g);
+        }
         std::size_t n = static_cast<std::size_t>(kMtWords - g->index);
         if (n > remaining) n = remaining;
         const unsigned char *keys = g->cache + g->index;
@@ -99,7 +123,8 @@ void apply(mt_state *g, unsigned char *buffer, std::int32_t length) {
 
 } // namespace
 
-const keystream_ops kPortableOps = {regenerate_portable, add_portable, sub_portable};
+const keystream_ops kPortableOps = {regenerate_portable, add_portable, sub_portable,
+                                    block_add_portable, block_sub_portable};
 
 bool keystream_path_available(keystream_path path) {
     if (path == keystream_path::portable) return true;

@@ -71,7 +71,7 @@ BRENNIC_AVX2 inline __m256i reduce16(const std::uint32_t *words) {
     return _mm256_min_epu16(t, _mm256_sub_epi16(t, _mm256_set1_epi16(255)));
 }
 
-BRENNIC_AVX2 void regenerate_avx2(mt_state *g) {
+BRENNIC_AVX2 void twist_state(mt_state *g) {
     std::uint32_t *s = g->state;
     const __m256i twist = _mm256_set1_epi32(static_cast<int>(g->mag[1]));
     // Words 0..226 read old words ahead; words 227..622 read words already renewed in this
@@ -80,23 +80,70 @@ BRENNIC_AVX2 void regenerate_avx2(mt_state *g) {
     twist_range(s, kMtWords - kMiddle, kMtWords - 1, kMiddle - kMtWords, twist);
     const std::uint32_t y = (s[kMtWords - 1] & 0x80000000u) | (s[0] & 0x7FFFFFFFu);
     s[kMtWords - 1] = s[kMiddle - 1] ^ (y >> 1) ^ g->mag[y & 1u];
+}
 
+enum class use { store, add, sub };
+
+// Writes the keystream bytes of the whole state into out (store), or adds them to, or
+// subtracts them from, the 624 bytes at out.
+template <use kUse>
+BRENNIC_AVX2 inline void put16(unsigned char *out, __m128i keys) {
+    auto *p = reinterpret_cast<__m128i *>(out);
+    if constexpr (kUse == use::store)
+        _mm_storeu_si128(p, keys);
+    else if constexpr (kUse == use::add)
+        _mm_storeu_si128(p, _mm_add_epi8(_mm_loadu_si128(p), keys));
+    else
+        _mm_storeu_si128(p, _mm_sub_epi8(_mm_loadu_si128(p), keys));
+}
+
+template <use kUse>
+BRENNIC_AVX2 inline void put32(unsigned char *out, __m256i keys) {
+    auto *p = reinterpret_cast<__m256i *>(out);
+    if constexpr (kUse == use::store)
+        _mm256_storeu_si256(p, keys);
+    else if constexpr (kUse == use::add)
+        _mm256_storeu_si256(p, _mm256_add_epi8(_mm256_loadu_si256(p), keys));
+    else
+        _mm256_storeu_si256(p, _mm256_sub_epi8(_mm256_loadu_si256(p), keys));
+}
+
+template <use kUse>
+BRENNIC_AVX2 inline void reduce_state(const std::uint32_t *s, unsigned char *out) {
     // packus works within each 128-bit half; the permutation puts the groups of four
     // bytes back in word order.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     int i = 0;
     for (; i + 32 <= kMtWords; i += 32) {
         const __m256i bytes = _mm256_packus_epi16(reduce16(s + i), reduce16(s + i + 16));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(g->cache + i),
-                            _mm256_permutevar8x32_epi32(bytes, order));
+        put32<kUse>(out + i, _mm256_permutevar8x32_epi32(bytes, order));
     }
     for (; i + 16 <= kMtWords; i += 16) {
         const __m256i r = reduce16(s + i);
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(r, r), order);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(g->cache + i), _mm256_castsi256_si128(bytes));
+        put16<kUse>(out + i, _mm256_castsi256_si128(bytes));
     }
     static_assert(kMtWords % 16 == 0, "the state is reduced sixteen words at a time");
+}
+
+BRENNIC_AVX2 void regenerate_avx2(mt_state *g) {
+    twist_state(g);
+    reduce_state<use::store>(g->state, g->cache);
     g->index = 0;
+}
+
+// A whole block straight into the buffer: the cache is skipped, and the generator is left
+// with its block used up.
+BRENNIC_AVX2 void block_add_avx2(mt_state *g, unsigned char *buffer) {
+    twist_state(g);
+    reduce_state<use::add>(g->state, buffer);
+    g->index = kMtWords;
+}
+
+BRENNIC_AVX2 void block_sub_avx2(mt_state *g, unsigned char *buffer) {
+    twist_state(g);
+    reduce_state<use::sub>(g->state, buffer);
+    g->index = kMtWords;
 }
 
 BRENNIC_AVX2 void add_avx2(unsigned char *buffer, const unsigned char *keys, std::size_t n) {
@@ -119,7 +166,8 @@ BRENNIC_AVX2 void sub_avx2(unsigned char *buffer, const unsigned char *keys, std
     for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] - keys[i]);
 }
 
-const keystream_ops kAvx2OpsTable = {regenerate_avx2, add_avx2, sub_avx2};
+const keystream_ops kAvx2OpsTable = {regenerate_avx2, add_avx2, sub_avx2, block_add_avx2,
+                                     block_sub_avx2};
 
 } // namespace
 

@@ -38,11 +38,15 @@ constexpr std::uint32_t mt_temper(std::uint32_t y) {
 }
 
 // One implementation: regenerate the 624 words and refill the byte cache (index back to
-// 0), and add or subtract n keystream bytes into a buffer.
+// 0); add or subtract n keystream bytes into a buffer; and, for a generator whose block is
+// used up, regenerate and apply the whole next block to 624 bytes at once (index left at
+// 624, the cache not filled).
 struct keystream_ops {
     void (*regenerate)(mt_state *g);
     void (*add)(unsigned char *buffer, const unsigned char *keys, std::size_t n);
     void (*sub)(unsigned char *buffer, const unsigned char *keys, std::size_t n);
+    void (*block_add)(mt_state *g, unsigned char *buffer);
+    void (*block_sub)(mt_state *g, unsigned char *buffer);
 };
 
 extern const keystream_ops kPortableOps;

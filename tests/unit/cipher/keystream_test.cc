@@ -309,14 +309,20 @@ TEST_P(Keystream, RegenerationReducesEdgeOutputsExactly) {
     }
     reference_mt r(1);
     std::copy(std::begin(g->state), std::end(g->state), r.s.begin());
-    std::vector<unsigned char> buf(624, 0);
-    keystream_add(g.get(), buf.data(), 624);
+    mt_ptr cut(mt_seed(1));
+    std::copy(std::begin(g->state), std::end(g->state), std::begin(cut->state));
+    // One call of a whole block, and the same block through the cache in two calls.
+    std::vector<unsigned char> whole(624, 0), parts(624, 0);
+    keystream_add(g.get(), whole.data(), 624);
+    keystream_add(cut.get(), parts.data(), 1);
+    keystream_add(cut.get(), parts.data() + 1, 623);
     for (int k = 0; k < 624; ++k) {
         const std::uint32_t out = r.next();
         if (k < 227) {
             ASSERT_EQ(out, wanted[k % count]) << k;
         }
-        ASSERT_EQ(buf[k], out % 255u) << "word " << k << " output " << out;
+        ASSERT_EQ(whole[k], out % 255u) << "word " << k << " output " << out;
+        ASSERT_EQ(parts[k], out % 255u) << "word " << k << " output " << out;
     }
 }
 
