@@ -83,9 +83,10 @@ int secret_file_one(const std::uint8_t *data, std::size_t size);
 //   answer byte: bits 0-1 zero: the call refuses (returns 0)
 //                bits 2-3: reply text 0 none, 1 empty, 2 and 3 a text (length byte below)
 //                bit 4 (with bit 5): no record is handed back
-//                bits 6-7: number of reply lines a search hands to its line callback
+//                bits 6-7: number of reply lines a search hands to its line callback (none:
+//                as when the link failed)
 //   text:        length byte b < 240: the next b bytes; b >= 240: the next 16 bytes repeated
-//                up to (b - 239) * 2000 characters
+//                up to (b - 239) * 2000 characters, at most 19900 as the library gives
 // With no answer left, a call succeeds with the reply text "+OK".
 int shell_one(const std::uint8_t *data, std::size_t size);
 

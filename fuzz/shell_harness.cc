@@ -112,8 +112,11 @@ int answer(int id, const char *who, bool renders, brennic_line_fn on_line, brenn
     current.outcome = result;
     current.has_text = !no_record && text_mode != 0;
     current.text = current.has_text ? text : std::string();
+    // A search prints its lines through the callback; a refusal, a missing text, or a text
+    // that never reached the callback (a failed link) adds one line of its own.
     if (on_line != nullptr)
-        current.lines_expected = callback_lines + ((result == 0 || !current.has_text) ? 1 : 0);
+        current.lines_expected =
+            callback_lines + ((result == 0 || !current.has_text || callback_lines == 0) ? 1 : 0);
     else
         current.lines_expected = 1;
     return result;

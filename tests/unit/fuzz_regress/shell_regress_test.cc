@@ -60,6 +60,13 @@ TEST(ShellRegress, SearchLinesArePrintedOneLineEach) {
     EXPECT_EQ(o.output, "+DATA a\n+DATA b c\n+OK\n");
 }
 
+TEST(ShellRegress, SearchWhoseLinkFailedPrintsTheFailureText) {
+    // The failure text never reaches the line callback; it is printed on its own.
+    const shell_outcome &o = run_shell(
+        "search smith\n", kOkText + text("-ERR brenniclib failed while talking to brennic server"));
+    EXPECT_EQ(o.output, "-ERR brenniclib failed while talking to brennic server\n");
+}
+
 TEST(ShellRegress, RefusalsAndMissingRepliesEachPrintOneErrorLine) {
     // set refuses; mod returns no text; del hands back no record at all.
     const shell_outcome &o = run_shell("set smith pw a=1 b=2\nmod x y  z\ndel smith\n",
