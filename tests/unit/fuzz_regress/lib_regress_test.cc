@@ -3,10 +3,15 @@
 // invariants; the named cases pin the outcome as well.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "cipher/secret_file.h"
 #include "fuzz/harness.h"
+#include "net/utilities.h"
+#include "protocol.h"
 #include "tests/unit/fuzz_regress/corpus_files.h"
 
 namespace brennic::fuzz {
@@ -196,6 +201,48 @@ TEST(HostsRegress, SixthEntryAndLongEntriesAreCut) {
     EXPECT_EQ(o.names[2], std::string(200, 'h'));
     EXPECT_EQ(o.names[4], "d");
     EXPECT_EQ(o.connects, 0); // names do not resolve
+}
+
+// Found by fuzz_handshake (the harness's own reading of the number was wrong): a third token
+// that starts with a vertical tab or form feed is still read as atoi reads it.
+TEST(HandshakeRegress, NumberAfterAVerticalTabIsRead) {
+    const std::string reply = "1\x0b\n\n\n+ENCRYPT\n\n\x0b" "1\n\n";
+    const handshake_reply parsed = parse_handshake_reply(reply.data(), static_cast<int>(reply.size()));
+    EXPECT_EQ(parsed.verdict, handshake_verdict::accepted);
+    EXPECT_STREQ(parsed.token3, "\x0b" "1");
+    EXPECT_EQ(parsed.n, 1);
+    const auto input = input_of("\xff" + reply);
+    EXPECT_EQ(handshake_one(input.data(), input.size()), 0);
+}
+
+TEST(HeaderTokensRegress, CapacityLimitsTheTokensAtMinusFive) {
+    for (int capacity : {6, 7, 8}) {
+        SCOPED_TRACE(capacity);
+        char line[] = "one two three four five six";
+        std::vector<char *> tokens(static_cast<std::size_t>(capacity));
+        const int n = split_header_line(line, tokens.data(), " ", capacity);
+        EXPECT_EQ(n, capacity - 5);
+        EXPECT_EQ(tokens[static_cast<std::size_t>(n)], nullptr);
+        EXPECT_STREQ(tokens[0], "one");
+    }
+}
+
+TEST(SecretFileRegress, FirstLineEndsAtNulCrOrLfAndAt399Characters) {
+    const std::string path = ::testing::TempDir() + "fuzz_regress_secret";
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("a\0b\n", 4), "a"},
+        {"mid\rdle\n", "mid"},
+        {"\r\nlater\n", ""},
+        {std::string(500, 's'), std::string(399, 's')},
+    };
+    for (const auto &[content, secret] : cases) {
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+        EXPECT_EQ(std::string(read_secret(path.c_str(), 0)), secret);
+    }
+    std::remove(path.c_str());
 }
 
 } // namespace
