@@ -37,16 +37,19 @@ printf 'smith secret1 mail=smith@example.org dept=ops\njones pw2 mail=jones@exam
   > "$work/users.txt"
 printf 'valgrind run secret\n' > "$work/secret.txt"
 
-# Starts a test server with extra arguments; prints its port.
+# Starts a test server with extra arguments and sets `port` to its port. Runs in this
+# shell (not in a command substitution) so that its pid reaches the cleanup.
+port=0
 start_server() {
   local tag=$1
   shift
   "$server" --port 0 --port-file "$work/port.$tag" --users "$work/users.txt" \
-    --secret "$work/secret.txt" --quiet --max-seconds 3600 "$@" > /dev/null &
+    --secret "$work/secret.txt" --quiet --max-seconds 1800 "$@" \
+    > /dev/null 2> "$work/server.$tag.err" < /dev/null &
   pids+=($!)
   for _ in $(seq 1 500); do
     if [ -s "$work/port.$tag" ]; then
-      cat "$work/port.$tag"
+      port=$(cat "$work/port.$tag")
       return 0
     fi
     sleep 0.01
@@ -55,8 +58,10 @@ start_server() {
   return 1
 }
 
-port1=$(start_server 1 --reset-at $((count / 3 + 1)))
-port2=$(start_server 2)
+start_server 1 --reset-at $((count / 3 + 1))
+port1=$port
+start_server 2 --transcript "$work/transcript.2"
+port2=$port
 
 # Ten commands in turn; search prints two lines, every other command one.
 expected=0
@@ -96,7 +101,9 @@ lines=$(wc -l < "$work/out.txt")
 dead=$(grep -c -e '^-DEAD' -e 'no reply from brennic server' "$work/out.txt" || true)
 last=$(tail -n 1 "$work/out.txt")
 
-echo "valgrind.sh: $count commands in ${seconds}s, $lines output lines (expected $expected)"
+taken=$(grep -c ' request ' "$work/transcript.2" || true)
+echo "valgrind.sh: $count commands in ${seconds}s, $lines output lines (expected $expected)," \
+  "$taken requests carried by the second server after the first one's reset"
 grep -E 'ERROR SUMMARY|definitely lost|indirectly lost|possibly lost|still reachable|All heap blocks' \
   "$work/valgrind.log" | sed 's/^==[0-9]*== */  /'
 
@@ -108,6 +115,10 @@ if [ "$status" -ne 0 ]; then
 fi
 if [ "$lines" -ne "$expected" ] || [ "$last" != "+OK exiting" ]; then
   echo "valgrind.sh: unexpected output (last line: $last)" >&2
+  fail=1
+fi
+if [ "$count" -ge 3 ] && [ "$taken" -eq 0 ]; then
+  echo "valgrind.sh: the second server took no request: the failover did not happen" >&2
   fail=1
 fi
 if [ "$dead" -ne 0 ]; then

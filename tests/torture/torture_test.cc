@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <tuple>
@@ -170,6 +171,12 @@ std::string dump_log() {
     std::string s;
     for (const std::string &l : log_lines()) s += "  " + l + "\n";
     return s;
+}
+
+// Valgrind preloads its own allocator, which replaces every operator new.
+bool under_memory_checker() {
+    const char *preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
 }
 
 int open_descriptors() {
@@ -380,6 +387,10 @@ TEST_P(Torture, EveryCallFailingInTurn) {
                   (std::vector<std::string>{"+DATA smith mail=smith@example.org", success}));
     }
     RecordProperty("calls", total);
+    if (kind == fault::keystream && total == 0 && under_memory_checker()) {
+        GTEST_SKIP() << "the memory checker takes over operator new, so the keystream "
+                        "allocation cannot be made to fail";
+    }
     if (kind != fault::close && kind != fault::blocking_mode) {
         EXPECT_GT(total, 0) << fault_name(kind) << " is never called";
     }
