@@ -14,6 +14,8 @@ void deliver(int level, bool fold_line_ends, const char *format, va_list args)
     BRENNIC_PRINTF(3, 0);
 
 void deliver(int level, bool fold_line_ends, const char *format, va_list args) {
+    // Nobody reads the line: skip the formatting.
+    if (stored_callback == nullptr) return;
     char text[kDiagMax + 1];
     int n = std::vsnprintf(text, sizeof text, format, args);
     if (n < 0) text[0] = '\0';
@@ -23,12 +25,14 @@ void deliver(int level, bool fold_line_ends, const char *format, va_list args) {
         for (char *p = text; *p; ++p)
             if (*p == '\n') *p = ' ';
     }
-    if (stored_callback) stored_callback(level, text);
+    stored_callback(level, text);
 }
 
 } // namespace
 
 void set_log_callback(brennic_log_fn fn) { stored_callback = fn; }
+
+bool log_enabled() { return stored_callback != nullptr; }
 
 void log_error(const char *format, ...) {
     va_list args;

@@ -15,9 +15,13 @@ inline constexpr int kLevelDebug = 1;
 inline constexpr int kLevelInfo = 2;
 inline constexpr int kLevelError = 3;
 
-// Stores the callback that receives every diagnostic. Until one is stored, messages are
-// dropped.
+// Stores the callback that receives every diagnostic. Until one is stored, and while a null
+// one is, messages are dropped without being formatted.
 void set_log_callback(brennic_log_fn fn);
+
+// True while a callback is stored. Work done only to produce diagnostics can be skipped
+// when it is false.
+bool log_enabled();
 
 // Level 3 and 2: CR, then LF, become spaces. Level 1: delivered as formatted.
 // Formatted text is cut at 999 characters.
