@@ -75,6 +75,10 @@ brennic_result *freeid(std::int32_t id);
 bool take_out(brennic_result *result);      // freeid by identity, with the same messages
 bool unlink_result(brennic_result *result); // takes out this very record; false if not linked
 char *dup_text(const char *text);           // owned copy from alloc_zeroed, or nullptr
+// Without a log callback the pending list is answered from a side index that catches up
+// with records linked at the head. A list emptied or replaced behind its back is indexed
+// afresh; this releases the index at once (a reset of the list should call it).
+void drop_pending_index();
 
 // Dispatch and failover.
 void send_cmd(std::int32_t id, const char *user, const char *request, brennic_result *result);

@@ -1,6 +1,9 @@
 // Result records and the pending list.
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string>
+#include <unordered_map>
 
 #include "support.h"
 
@@ -160,6 +163,213 @@ TEST_F(PendingList, AllocationFailureGivesNoRecord) {
     EXPECT_EQ(request_lookup(-1, "bob", &r), 0);
     EXPECT_EQ(r, nullptr);
     EXPECT_EQ(rlist, nullptr);
+}
+
+// The same operations with and without a log callback: the walk that logs and the side
+// index must give the same results and leave the same list.
+
+enum class log_mode { walk, indexed, alternating };
+
+// Runs a random mix of list operations and writes every result and the list after every
+// step into a transcript. Records are named by their creation number; none is released
+// before the end, so names never collide.
+std::string run_list_script(unsigned seed, log_mode mode, int steps) {
+    reset_library();
+    clear_log();
+    set_log_callback(mode == log_mode::indexed ? nullptr : capture_log);
+    std::minstd_rand rng(seed);
+    std::minstd_rand toggle(seed + 1000); // its own stream, so every mode runs the same steps
+    auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    std::vector<brennic_result *> made;
+    std::unordered_map<const brennic_result *, std::size_t> number;
+    auto name = [&number](const brennic_result *r) {
+        if (r == nullptr) return std::string("null");
+        auto it = number.find(r);
+        return it == number.end() ? std::string("stranger") : std::to_string(it->second);
+    };
+    std::string out;
+    for (int step = 0; step < steps; ++step) {
+        if (mode == log_mode::alternating && toggle() % 7 == 0)
+            set_log_callback(log_enabled() ? nullptr : capture_log);
+        const std::int32_t id = pick(6) - 1;
+        const int op = made.empty() ? 0 : pick(10);
+        out += std::to_string(op) + ":";
+        switch (op) {
+        case 0:
+        case 1: { // linked at the head, as dispatch does
+            brennic_result *r = new_result();
+            r->id = id;
+            r->host = &hosts[pick(2)];
+            r->next = rlist;
+            rlist = r;
+            number[r] = made.size();
+            made.push_back(r);
+            break;
+        }
+        case 2: out += name(find_by_id(id)); break;
+        case 3: out += name(freeid(id)); break;
+        case 4: out += take_out(made[pick(static_cast<int>(made.size()))]) ? "1" : "0"; break;
+        case 5: out += unlink_result(made[pick(static_cast<int>(made.size()))]) ? "1" : "0"; break;
+        case 6: {
+            brennic_result sentinel{};
+            brennic_result *got = &sentinel;
+            const int found = find_failed(&got);
+            out += std::to_string(found) + (got == &sentinel ? std::string("=") : name(got));
+            break;
+        }
+        case 7: mark_host_failed(&hosts[pick(2)]); break;
+        case 8: { // collected as a poll collects a flagged result
+            brennic_result *got = nullptr;
+            if (find_failed(&got) == 1) out += name(got) + (take_out(got) ? "+" : "-");
+            break;
+        }
+        case 9: // dispatch clears the flag of a record that a later host took
+            for (brennic_result *r = rlist; r != nullptr; r = r->next)
+                if (r->failed != 0 && pick(2) == 0) {
+                    r->failed = 0;
+                    break;
+                }
+            break;
+        }
+        out += " [";
+        for (const brennic_result *r = rlist; r != nullptr; r = r->next)
+            out += name(r) + (r->failed != 0 ? "f " : " ");
+        out += "]\n";
+    }
+    set_log_callback(capture_log);
+    for (brennic_result *r : made) {
+        unlink_result(r);
+        std::free(r);
+    }
+    EXPECT_EQ(rlist, nullptr);
+    return out;
+}
+
+TEST(PendingListModes, WalkAndIndexGiveTheSameResults) {
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        const std::string walk = run_list_script(seed, log_mode::walk, 400);
+        EXPECT_EQ(run_list_script(seed, log_mode::indexed, 400), walk) << "seed " << seed;
+        EXPECT_EQ(run_list_script(seed, log_mode::alternating, 400), walk) << "seed " << seed;
+    }
+    reset_library();
+}
+
+class PendingIndex : public PendingList {
+  protected:
+    void SetUp() override {
+        PendingList::SetUp();
+        set_log_callback(nullptr);
+    }
+};
+
+TEST_F(PendingIndex, RepliesCollectedOldestFirstLeaveTheListInOrder) {
+    constexpr int kCount = 3000;
+    auto id_of = [](int i) { return i % 7 == 0 ? -1 : i; };
+    std::vector<brennic_result *> records;
+    std::vector<bool> gone(kCount, false);
+    for (int i = 0; i < kCount; ++i) records.push_back(link(id_of(i)));
+    // Replies come back in the order the requests went out; for the shared id the newest
+    // linked record wins, as with the walk.
+    for (int i = 0; i < kCount; ++i) {
+        int want = i;
+        if (id_of(i) == -1)
+            for (int j = kCount - 1; j >= 0; --j)
+                if (id_of(j) == -1 && !gone[static_cast<std::size_t>(j)]) {
+                    want = j;
+                    break;
+                }
+        brennic_result *found = find_by_id(id_of(i));
+        ASSERT_EQ(found, records[static_cast<std::size_t>(want)]) << "reply " << i;
+        ASSERT_TRUE(take_out(found));
+        ASSERT_FALSE(take_out(found)) << "taken out once only";
+        gone[static_cast<std::size_t>(want)] = true;
+    }
+    EXPECT_EQ(rlist, nullptr);
+    brennic_result *out = nullptr;
+    EXPECT_EQ(find_failed(&out), 0);
+    EXPECT_TRUE(log_lines().empty());
+}
+
+TEST_F(PendingIndex, MiddleAndHeadRemovalsRelinkTheNeighbours) {
+    brennic_result *c = link(3);
+    brennic_result *b = link(2);
+    brennic_result *a = link(1);
+    EXPECT_EQ(find_by_id(3), c);
+    EXPECT_EQ(freeid(2), b);
+    EXPECT_EQ(a->next, c);
+    EXPECT_EQ(b->next, c) << "the taken-out record keeps its next";
+    EXPECT_EQ(freeid(1), a);
+    EXPECT_EQ(rlist, c);
+    brennic_result *d = link(4);
+    EXPECT_EQ(freeid(3), c) << "the oldest, now after a newer head";
+    EXPECT_EQ(d->next, nullptr);
+    EXPECT_EQ(freeid(9), nullptr);
+    EXPECT_EQ(rlist, d);
+}
+
+TEST_F(PendingIndex, FlaggedRecordsAreFoundAndCounted) {
+    brennic_result *mine = link(1, &hosts[0]);
+    link(2, &hosts[1]);
+    brennic_result *out = nullptr;
+    EXPECT_EQ(find_failed(&out), 0);
+    mark_host_failed(&hosts[0]);
+    ASSERT_EQ(find_failed(&out), 1);
+    EXPECT_EQ(out, mine);
+    // A record flagged before it was first seen is found too (dispatch with no host).
+    brennic_result *unsent = link(3);
+    unsent->failed = 1;
+    ASSERT_EQ(find_failed(&out), 1);
+    EXPECT_EQ(out, unsent);
+    EXPECT_TRUE(take_out(unsent));
+    EXPECT_TRUE(take_out(mine));
+    EXPECT_EQ(find_failed(&out), 0);
+    // A flag cleared behind the count's back is not reported.
+    brennic_result *again = link(4, &hosts[0]);
+    mark_host_failed(&hosts[0]);
+    again->failed = 0;
+    out = nullptr;
+    EXPECT_EQ(find_failed(&out), 0);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(PendingIndex, AListEmptiedBehindTheIndexIsIndexedAfresh) {
+    brennic_result *old1 = link(1);
+    link(2);
+    EXPECT_EQ(find_by_id(1), old1);
+    // A reset forgets the list without telling the index; new records then arrive.
+    rlist = nullptr;
+    brennic_result *fresh = link(2);
+    EXPECT_EQ(find_by_id(1), nullptr);
+    EXPECT_EQ(find_by_id(2), fresh);
+    EXPECT_FALSE(unlink_result(old1));
+    EXPECT_EQ(freeid(2), fresh);
+    EXPECT_EQ(rlist, nullptr);
+    // The same with the whole library reset and its head record reused at once.
+    brennic_result *h = link(5);
+    EXPECT_EQ(find_by_id(5), h);
+    reset_library();
+    h->id = 6;
+    h->next = nullptr;
+    rlist = h;
+    EXPECT_EQ(find_by_id(5), nullptr);
+    EXPECT_EQ(find_by_id(6), h);
+    drop_pending_index();
+    EXPECT_EQ(freeid(6), h);
+    EXPECT_EQ(rlist, nullptr);
+}
+
+TEST_F(PendingIndex, FreeTakesALinkedRecordOut) {
+    brennic_result *older = link(1);
+    brennic_result *middle = new_result();
+    middle->id = 2;
+    middle->next = rlist;
+    rlist = middle;
+    brennic_result *newer = link(3);
+    EXPECT_EQ(find_by_id(2), middle);
+    ASSERT_EQ(free_result(&middle), 1);
+    EXPECT_EQ(rlist, newer);
+    EXPECT_EQ(newer->next, older);
+    EXPECT_EQ(find_by_id(2), nullptr);
 }
 
 } // namespace
