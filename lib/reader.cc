@@ -29,6 +29,14 @@ char *find_lf(brennic_host *host) {
     return static_cast<char *>(lf);
 }
 
+// True when an open host already holds a complete line: the next poll can use it without
+// waiting for the socket, which may have nothing more to say.
+bool line_waiting() {
+    for (int i = 0; i < host_count && i < kMaxHosts; ++i)
+        if (link_usable(&hosts[i]) && find_lf(&hosts[i]) != nullptr) return true;
+    return false;
+}
+
 } // namespace
 
 int fill_inbuf(brennic_host *host) {
@@ -170,10 +178,11 @@ int wait_for_id(std::int32_t id) {
                 log_info("Timedout while waiting for id %d\n", static_cast<int>(id));
                 return 0;
             }
-            // A result flagged during that poll is collected by the next one at once;
-            // otherwise poll again as soon as a link has something to read.
+            // A result flagged during that poll, or a line left in a buffer after an
+            // unknown reply, is collected by the next poll at once; otherwise poll again as
+            // soon as a link has something to read.
             brennic_result *flagged = nullptr;
-            if (find_failed(&flagged) != 0) continue;
+            if (find_failed(&flagged) != 0 || line_waiting()) continue;
             if (seams.idle_wait(kWaitShortMs) == 0) seams.idle_wait(kWaitLongMs);
         }
         if (r->id == id) {

@@ -323,5 +323,51 @@ TEST_F(Reader, WaitWakesAsSoonAsAReplyArrives) {
     EXPECT_STREQ(r->text, "+OK late");
 }
 
+// After an unknown reply the poll returns empty-handed although the next line may already
+// sit in the buffer; the wait then polls again at once instead of waiting on the socket.
+TEST_F(Reader, WaitTakesALineLeftBehindAnUnknownReplyWithoutIdling) {
+    host_count = 1;
+    paired_host pair(0);
+    seams.idle_wait = idle_quiet;
+    idle_calls = 0;
+    brennic_result *r = pending(-1);
+    pair.send("99 +OK stray\r\n-1 +OK bob\r\n");
+    EXPECT_EQ(wait_for_id(-1), 1);
+    EXPECT_EQ(idle_calls, 0) << dump_log();
+    EXPECT_EQ(count_log("Unknown response 99 +OK stray", kLevelError), 1);
+    EXPECT_EQ(count_log("brennic_poll, returning false"), 1) << "the empty poll still counts";
+    EXPECT_STREQ(r->text, "+OK bob");
+}
+
+TEST_F(Reader, APartialLineLeftBehindAnUnknownReplyIsWaitedFor) {
+    host_count = 1;
+    paired_host pair(0);
+    seams.idle_wait = idle_quiet;
+    idle_calls = 0;
+    brennic_result *r = pending(-1);
+    pair.send("99 +OK stray\r\n-1 +OK b");
+    EXPECT_EQ(wait_for_id(-1), 0);
+    EXPECT_EQ(idle_calls, 6000) << "no spinning on an incomplete line";
+    EXPECT_EQ(count_log("brennic_poll, returning false"), 3001);
+    EXPECT_EQ(r->text, nullptr);
+}
+
+TEST_F(Reader, WaitWithoutALogCallbackTakesTheLineLeftBehind) {
+    set_log_callback(nullptr);
+    host_count = 1;
+    paired_host pair(0);
+    seams.idle_wait = idle_quiet;
+    idle_calls = 0;
+    brennic_result *other = pending(5);
+    brennic_result *r = pending(-1);
+    pair.send("99 +OK stray\r\n5 +OK five\r\n-1 +OK bob\r\n");
+    EXPECT_EQ(wait_for_id(-1), 1);
+    EXPECT_EQ(idle_calls, 0);
+    EXPECT_STREQ(other->text, "+OK five") << "collected on the way and left to its owner";
+    EXPECT_STREQ(r->text, "+OK bob");
+    EXPECT_EQ(rlist, nullptr);
+    EXPECT_TRUE(log_lines().empty());
+}
+
 } // namespace
 } // namespace brennic::test
