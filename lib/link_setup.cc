@@ -104,7 +104,14 @@ int open_link(brennic_host *host) {
 
     // The exchange phase expects receives that return at once when nothing is waiting, and
     // a new link begins at a line boundary of its own.
-    set_blocking(host->sock, 0);
+    // A link left blocking would hold a poll in its receive past every bound of the wait.
+    if (set_blocking(host->sock, 0) != 0) {
+        record_sock_error();
+        drop_connection(host);
+        log_error("Unable to make the link non-blocking (%.*s) %s", kHostNameMax, host->name,
+                  sock_error_text());
+        return 0;
+    }
     host->inlen = 0;
     host->scanned = 0;
     host->inbuf[0] = '\0';
