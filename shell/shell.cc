@@ -279,7 +279,10 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
         }
     }
 
-    if (!brennic_init(host_list, secret_arg, log_sink))
+    // Without -debug or -dolog the sink shows nothing, so the library is given no callback
+    // and skips building its diagnostics.
+    const brennic_log_fn sink = (debug_flag || dolog_flag) ? log_sink : nullptr;
+    if (!brennic_init(host_list, secret_arg, sink))
         std::fputs("-ERR Could not initialize brennic library\n", shell_out);
 
     char line[kShellBufSize];

@@ -56,7 +56,7 @@ int brennic_init(const char *host_list, const char *secret_path, brennic_log_fn 
     fake_state.init_secret = secret_path;
     fake_state.log = log;
     for (const auto &l : fake_state.init_logs)
-        log(2, l.c_str());
+        if (log) log(2, l.c_str());
     return fake_state.init_ret;
 }
 

@@ -85,7 +85,20 @@ TEST_F(ShellTest, NoArgumentsUseDefaultHostAndEmptySecret) {
     EXPECT_EQ(fake::fake_state.init_calls, 1);
     EXPECT_EQ(fake::fake_state.init_hosts, "127.0.0.1");
     EXPECT_EQ(fake::fake_state.init_secret, "");
+    EXPECT_EQ(fake::fake_state.log, nullptr) << "no one would see the diagnostics";
+}
+
+TEST_F(ShellTest, TheLogSinkIsGivenOnlyWithDebugOrDolog) {
+    run({"-debug"}, "");
     EXPECT_NE(fake::fake_state.log, nullptr);
+    brennic::shell_reset();
+    fake::reset();
+    run({"-dolog"}, "");
+    EXPECT_NE(fake::fake_state.log, nullptr);
+    brennic::shell_reset();
+    fake::reset();
+    run({"-DEBUG", "-host", "-dolog"}, "");
+    EXPECT_EQ(fake::fake_state.log, nullptr) << "an option value is not an option";
 }
 
 TEST_F(ShellTest, VersionAndHelpEndAtOnceInArgumentOrder) {
