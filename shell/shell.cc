@@ -208,9 +208,13 @@ void render_reply(const char *reply, const char *user, char *out) {
 void dispatch_line(const char *line) {
     char line_copy[kShellBufSize];
     char cmd[kShellBufSize];
-    char arg1[kShellBufSize] = "";
-    char arg2[kShellBufSize] = "";
-    char rest[kShellBufSize] = "";
+    // Only the terminator: clearing the whole buffers would cost 60 KB of stores per line.
+    char arg1[kShellBufSize];
+    char arg2[kShellBufSize];
+    char rest[kShellBufSize];
+    arg1[0] = '\0';
+    arg2[0] = '\0';
+    rest[0] = '\0';
 
     // The copy, cut at the first LF and then at the first CR, is what search sends.
     copy_bounded(line_copy, line, kShellLineCopyMax);
