@@ -16,6 +16,8 @@
 
 namespace brennic {
 
+file_open_fn secret_file_open = std::fopen;
+
 namespace {
 
 // The directory that holds the default secret file on this platform.
@@ -78,7 +80,7 @@ const char *read_secret(const char *path, int generate) {
     bool open_failed = false;
     bool generated = false;
     for (;;) {
-        std::FILE *f = std::fopen(file, "r");
+        std::FILE *f = secret_file_open(file, "r");
         if (f == nullptr) {
             if (open_failed || !generate) return empty_secret();
             open_failed = true;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "brennic.h"
+#include "cipher/secret_file.h"
 #include "child_process.h"
 #include "diag.h"
 #include "net/platform.h"
@@ -39,6 +41,7 @@ enum class fault {
     close,
     poll,
     blocking_mode,
+    file_open,      // the secret file, read at every link setup
     count_
 };
 constexpr int kKinds = static_cast<int>(fault::count_);
@@ -54,6 +57,7 @@ const char *fault_name(fault f) {
     case fault::close: return "close";
     case fault::poll: return "poll";
     case fault::blocking_mode: return "blocking_mode";
+    case fault::file_open: return "file_open";
     case fault::count_: break;
     }
     return "?";
@@ -135,6 +139,14 @@ int failing_poll(pollfd *fds, nfds_t count, int timeout_ms) {
 }
 
 socket_calls real_calls;
+
+std::FILE *failing_file_open(const char *path, const char *mode) {
+    if (should_fail(fault::file_open)) {
+        errno = EACCES;
+        return nullptr;
+    }
+    return std::fopen(path, mode);
+}
 
 int failing_set_nonblocking(int sock, int on) {
     if (should_fail(fault::blocking_mode)) {
@@ -273,6 +285,7 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
         sys.close = failing_close;
         sys.poll = failing_poll;
         sys.set_nonblocking = failing_set_nonblocking;
+        secret_file_open = failing_file_open;
         seams.alloc_zeroed = failing_alloc;
         seams.now = read_clock;
         clock_now = kStart;
@@ -334,6 +347,7 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
         out.pending_left = rlist != nullptr;
         reset_library();
         reset_socket_calls();
+        secret_file_open = std::fopen;
         EXPECT_EQ(open_descriptors(), fds_before) << "a socket was left open";
         return out;
     }
@@ -359,6 +373,10 @@ bool failure_explained(fault kind) {
     case fault::recv: return logged("encrypt_read failed (") || logged("Lost connection to host ");
     case fault::poll: return logged("encrypt_read failed (");
     case fault::blocking_mode: return logged("Unable to make the link non-blocking (");
+    // Without its secret the handshake carries the wrong remainder and the server refuses.
+    case fault::file_open:
+        return logged("Unable to generate secret file contents") &&
+               logged("-ERR Cannot encrypt link for some reason ");
     default: return false;
     }
 }
@@ -450,7 +468,8 @@ std::string case_name(const ::testing::TestParamInfo<std::tuple<scenario, bool, 
 
 constexpr fault kAllKinds[] = {fault::alloc,  fault::keystream, fault::socket,
                                fault::connect, fault::send,     fault::recv,
-                               fault::close,  fault::poll,      fault::blocking_mode};
+                               fault::close,  fault::poll,      fault::blocking_mode,
+                               fault::file_open};
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, Torture,
