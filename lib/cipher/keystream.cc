@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <cstdlib>
 
 #include "cipher/keystream_impl.h"
 
@@ -141,8 +141,13 @@ keystream_path active_keystream_path() {
     return &active_ops() == &kPortableOps ? keystream_path::portable : keystream_path::avx2;
 }
 
+// Storage of one generator, released with free. malloc keeps the library free of the C++
+// runtime; the record is plain data. Weak, so that a test program can define its own and
+// make the allocation fail on demand (it must then hand out malloc storage or null).
+__attribute__((weak)) void *mt_allocate(std::size_t size) noexcept { return std::malloc(size); }
+
 mt_state *mt_seed(std::int32_t seed) {
-    auto *g = new (std::nothrow) mt_state;
+    auto *g = static_cast<mt_state *>(mt_allocate(sizeof(mt_state)));
     if (g == nullptr) return nullptr;
     g->mag[0] = 0;
     g->mag[1] = kTwist;
@@ -152,7 +157,7 @@ mt_state *mt_seed(std::int32_t seed) {
     return g;
 }
 
-void mt_release(mt_state *g) { delete g; }
+void mt_release(mt_state *g) { std::free(g); }
 
 std::uint32_t mt_next(mt_state *g) {
     if (g->index >= kMtWords) active_ops().regenerate(g);
