@@ -52,6 +52,7 @@ void reset_library() {
     host_count = 0;
     current_host = 0;
     rlist = nullptr;
+    drop_pending_index();
     secret_path[0] = '\0';
     reset_seams();
 }

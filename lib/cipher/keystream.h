@@ -3,6 +3,7 @@
 // received, subtracted when sent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -19,6 +20,9 @@ struct mt_state {
     // work in blocks while mt_next stays in step with them.
     unsigned char cache[kMtWords];
 };
+
+// Storage of one generator (malloc); a test program may define its own to make it fail.
+void *mt_allocate(std::size_t size) noexcept;
 
 // A new generator seeded with the 32 bits of seed, or null when memory is exhausted.
 mt_state *mt_seed(std::int32_t seed);

@@ -185,12 +185,6 @@ std::string dump_log() {
     return s;
 }
 
-// Valgrind preloads its own allocator, which replaces every operator new.
-bool under_memory_checker() {
-    const char *preload = std::getenv("LD_PRELOAD");
-    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
-}
-
 int open_descriptors() {
     int n = 0;
     if (DIR *d = ::opendir("/proc/self/fd")) {
@@ -244,13 +238,14 @@ struct outcome {
 } // namespace
 } // namespace brennic::torture
 
-// The keystream generators are the only nothrow allocations of the library; this
-// replacement lets their allocation fail on demand. Otherwise it takes the ordinary
-// allocation, so the ordinary delete releases it.
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    if (brennic::torture::should_fail(brennic::torture::fault::keystream)) return nullptr;
-    return ::operator new(size);
+// The storage of every keystream generator comes from this call; a definition here takes
+// the place of the library's own, so that allocation can fail on demand.
+namespace brennic {
+void *mt_allocate(std::size_t size) noexcept {
+    if (torture::should_fail(torture::fault::keystream)) return nullptr;
+    return std::malloc(size);
 }
+} // namespace brennic
 
 namespace brennic::torture {
 namespace {
@@ -402,10 +397,6 @@ TEST_P(Torture, EveryCallFailingInTurn) {
                   (std::vector<std::string>{"+DATA smith mail=smith@example.org", success}));
     }
     RecordProperty("calls", total);
-    if (kind == fault::keystream && total == 0 && under_memory_checker()) {
-        GTEST_SKIP() << "the memory checker takes over operator new, so the keystream "
-                        "allocation cannot be made to fail";
-    }
     if (kind != fault::close && kind != fault::blocking_mode) {
         EXPECT_GT(total, 0) << fault_name(kind) << " is never called";
     }
