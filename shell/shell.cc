@@ -174,8 +174,15 @@ bool read_line(std::FILE *in, char (&line)[kShellBufSize]) {
 } // namespace
 
 void put_text_line(std::FILE *out, const char *text) {
-    for (const char *p = text; *p; ++p)
-        std::fputc(is_line_end(*p) ? ' ' : *p, out);
+    // Runs without a line end go out in one write each; a CR or LF becomes a space.
+    for (;;) {
+        const std::size_t run = std::strcspn(text, "\r\n");
+        std::fwrite(text, 1, run, out);
+        text += run;
+        if (*text == '\0') break;
+        std::fputc(' ', out);
+        ++text;
+    }
     std::fputc('\n', out);
 }
 
