@@ -407,13 +407,18 @@ int free_result(brennic_result **result) noexcept {
     return 1;
 }
 
+namespace {
+// Takes out this very record through the index: false when it is not linked.
+bool take_out_indexed(brennic_result *result) {
+    const std::int32_t e = entry_of(result);
+    if (e == kNone) return false;
+    take_out_entry(e);
+    return true;
+}
+} // namespace
+
 bool unlink_result(brennic_result *result) {
-    if (!log_enabled() && index_ready()) {
-        const std::int32_t e = entry_of(result);
-        if (e == kNone) return false;
-        take_out_entry(e);
-        return true;
-    }
+    if (!log_enabled() && index_ready()) return take_out_indexed(result);
     forget_index();
     return walk_unlink(result);
 }
@@ -476,12 +481,7 @@ brennic_result *freeid(std::int32_t id) {
 }
 
 bool take_out(brennic_result *result) {
-    if (!log_enabled() && index_ready()) {
-        const std::int32_t e = entry_of(result);
-        if (e == kNone) return false;
-        take_out_entry(e);
-        return true;
-    }
+    if (!log_enabled() && index_ready()) return take_out_indexed(result);
     forget_index();
     return take_out_first([result](const brennic_result *r) { return r == result; }) != nullptr;
 }
