@@ -48,9 +48,9 @@ BRENNIC_AVX2 inline void twist_range(std::uint32_t *s, int from, int to, int far
     }
 }
 
-// Tempered outputs of eight words, each reduced to the sum of its four bytes (at most
-// 1020, congruent mod 255).
-BRENNIC_AVX2 inline __m256i byte_sums8(const std::uint32_t *words) {
+// Tempered outputs of eight words, each reduced to two 16-bit sums of two of its bytes
+// (at most 510 each; their total is congruent to the output mod 255).
+BRENNIC_AVX2 inline __m256i pair_sums8(const std::uint32_t *words) {
     __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words));
     y = _mm256_xor_si256(y, _mm256_srli_epi32(y, 11));
     y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 7),
@@ -58,13 +58,14 @@ BRENNIC_AVX2 inline __m256i byte_sums8(const std::uint32_t *words) {
     y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 15),
                                              _mm256_set1_epi32(static_cast<int>(0xEFC60000u))));
     y = _mm256_xor_si256(y, _mm256_srli_epi32(y, 18));
-    const __m256i pairs = _mm256_maddubs_epi16(y, _mm256_set1_epi8(1));
-    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+    return _mm256_maddubs_epi16(y, _mm256_set1_epi8(1));
 }
 
 // Byte sums of sixteen words, narrowed to 16 bits and reduced to 0..254.
 BRENNIC_AVX2 inline __m256i reduce16(const std::uint32_t *words) {
-    const __m256i s = _mm256_packus_epi32(byte_sums8(words), byte_sums8(words + kLanes));
+    // The two sums of each word added: the sum of its four bytes, at most 1020. One
+    // horizontal add takes the place of a multiply-add for each eight words.
+    const __m256i s = _mm256_hadd_epi16(pair_sums8(words), pair_sums8(words + kLanes));
     // The two bytes of each 16-bit sum added together.
     const __m256i t = _mm256_maddubs_epi16(s, _mm256_set1_epi8(1));
     // t is at most 258: subtract 255 where that does not wrap.
@@ -110,8 +111,8 @@ BRENNIC_AVX2 inline void put32(unsigned char *out, __m256i keys) {
 
 template <use kUse>
 BRENNIC_AVX2 inline void reduce_state(const std::uint32_t *s, unsigned char *out) {
-    // packus works within each 128-bit half; the permutation puts the groups of four
-    // bytes back in word order.
+    // The horizontal add and the packs work within each 128-bit half; the permutation puts
+    // the groups of four bytes back in word order.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     int i = 0;
     for (; i + 32 <= kMtWords; i += 32) {
