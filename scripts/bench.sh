@@ -33,7 +33,8 @@ run() {
 
 echo "machine: $(nproc) processors, load average $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr)"
 if [ -x "$bin/bench_keystream" ]; then
-  run "$bin/bench_keystream"
+  # Three repetitions of each case; the medians are printed.
+  run "$bin/bench_keystream" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 else
   echo; echo "### bench_keystream not built: skipped"
 fi
