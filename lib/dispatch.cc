@@ -33,7 +33,9 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
     keystream_sub(host->tx.get(), reinterpret_cast<unsigned char *>(line), length);
     const int sent = send_bytes(host->sock, line, length);
     record_sock_error();
-    log_info("socket_write len=(%d) r=(%d) lasterror=(%s)", length, sent, sock_error_text());
+    // The error text is formatted for every send; only when someone reads it.
+    if (log_enabled())
+        log_info("socket_write len=(%d) r=(%d) lasterror=(%s)", length, sent, sock_error_text());
     log_info("Result %p, next %p rlist=%p\n", static_cast<void *>(result),
              static_cast<void *>(result->next), static_cast<void *>(rlist));
     if (sent >= length) return 1;

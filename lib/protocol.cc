@@ -1,6 +1,5 @@
 #include "protocol.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "cipher/secret_hash.h"
@@ -18,12 +17,7 @@ constexpr const char *kSuccessPrefix = "+OK";
 
 const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
 
-// The length that snprintf actually left in out: its result, cut to what fits.
-int written(int n, std::size_t cap) {
-    if (n < 0 || cap == 0) return 0;
-    if (static_cast<std::size_t>(n) >= cap) return static_cast<int>(cap - 1);
-    return n;
-}
+int kept(const text_builder &b) { return static_cast<int>(b.length); }
 
 bool is_separator(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; }
 
@@ -46,10 +40,15 @@ bool has_prefix(const char *text, const char *prefix) {
 
 int format_change(char *out, std::size_t cap, const char *word, const char *user,
                   const char *password, const char *attributes) {
-    return written(std::snprintf(out, cap, "%s %.*s %.*s %.*s", word, kUserMax, or_empty(user),
-                                 kUserMax, password != nullptr ? password : kNullPassword,
-                                 kRequestTextMax, or_empty(attributes)),
-                   cap);
+    text_builder b = start_text(out, cap);
+    add_text(b, word);
+    add_text(b, " ");
+    add_text(b, or_empty(user), kUserMax);
+    add_text(b, " ");
+    add_text(b, password != nullptr ? password : kNullPassword, kUserMax);
+    add_text(b, " ");
+    add_text(b, or_empty(attributes), kRequestTextMax);
+    return kept(b);
 }
 
 } // namespace
@@ -57,7 +56,11 @@ int format_change(char *out, std::size_t cap, const char *word, const char *user
 int format_handshake(char *out, std::size_t cap, const char *secret) {
     // Truncating signed remainder: a negative hash gives -19 to 0.
     const int remainder = secret_hash(or_empty(secret)) % kHashModulus;
-    return written(std::snprintf(out, cap, "%d ENCRYPT NORMAL %d\r\n", 1, remainder), cap);
+    text_builder b = start_text(out, cap);
+    add_text(b, "1 ENCRYPT NORMAL ");
+    add_int(b, remainder);
+    add_text(b, "\r\n");
+    return kept(b);
 }
 
 handshake_reply parse_handshake_reply(const char *bytes, int length) {
@@ -99,19 +102,28 @@ int port_of_entry(const char *entry, int default_port) {
 }
 
 int format_request_line(char *out, std::size_t cap, std::int32_t id, const char *text) {
-    return written(
-        std::snprintf(out, cap, "%d %.*s\r\n", static_cast<int>(id), kRequestTextMax, or_empty(text)),
-        cap);
+    text_builder b = start_text(out, cap);
+    add_int(b, id);
+    add_text(b, " ");
+    add_text(b, or_empty(text), kRequestTextMax);
+    add_text(b, "\r\n");
+    return kept(b);
 }
 
 int format_check(char *out, std::size_t cap, const char *user, const char *password) {
-    return written(std::snprintf(out, cap, "check %.*s %.*s", kUserMax, or_empty(user), kUserMax,
-                                 or_empty(password)),
-                   cap);
+    text_builder b = start_text(out, cap);
+    add_text(b, "check ");
+    add_text(b, or_empty(user), kUserMax);
+    add_text(b, " ");
+    add_text(b, or_empty(password), kUserMax);
+    return kept(b);
 }
 
 int format_lookup(char *out, std::size_t cap, const char *user) {
-    return written(std::snprintf(out, cap, "lookup %.*s", kUserMax, or_empty(user)), cap);
+    text_builder b = start_text(out, cap);
+    add_text(b, "lookup ");
+    add_text(b, or_empty(user), kUserMax);
+    return kept(b);
 }
 
 int format_set(char *out, std::size_t cap, const char *user, const char *password,
@@ -125,11 +137,16 @@ int format_mod(char *out, std::size_t cap, const char *user, const char *passwor
 }
 
 int format_del(char *out, std::size_t cap, const char *user) {
-    return written(std::snprintf(out, cap, "del %.*s", kUserMax, or_empty(user)), cap);
+    text_builder b = start_text(out, cap);
+    add_text(b, "del ");
+    add_text(b, or_empty(user), kUserMax);
+    return kept(b);
 }
 
 int format_search(char *out, std::size_t cap, const char *text) {
-    return written(std::snprintf(out, cap, "%.*s", kSearchTextMax, or_empty(text)), cap);
+    text_builder b = start_text(out, cap);
+    add_text(b, or_empty(text), kSearchTextMax);
+    return kept(b);
 }
 
 std::int32_t reply_id(const char *line) { return read_int32(or_empty(line)); }

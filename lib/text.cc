@@ -2,14 +2,46 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 namespace brennic {
 
 void copy_bounded(char *dst, const char *src, std::size_t n) {
-    std::size_t i = 0;
-    for (; i < n && src[i] != '\0'; ++i) dst[i] = src[i];
-    dst[i] = '\0';
+    const std::size_t len = strnlen(src, n);
+    std::memmove(dst, src, len);
+    dst[len] = '\0';
     dst[n] = '\0';
+}
+
+text_builder start_text(char *out, std::size_t cap) {
+    if (cap > 0) out[0] = '\0';
+    return {out, cap, 0};
+}
+
+void add_text(text_builder &b, const char *text, std::size_t max) {
+    if (b.cap == 0) return;
+    const std::size_t room = b.cap - 1 - b.length;
+    std::size_t take = strnlen(text, max);
+    if (take > room) take = room;
+    std::memcpy(b.out + b.length, text, take);
+    b.length += take;
+    b.out[b.length] = '\0';
+}
+
+void add_int(text_builder &b, std::int32_t value) {
+    // Digits from the back of a buffer that holds "-2147483648"; the magnitude is taken in
+    // unsigned arithmetic so that the most negative value needs no special case.
+    char digits[12];
+    char *p = digits + sizeof digits;
+    *--p = '\0';
+    std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value)
+                                        : static_cast<std::uint32_t>(value);
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--p = '-';
+    add_text(b, p);
 }
 
 void lowercase_in_place(char *text) {

@@ -2,12 +2,30 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 
 namespace brennic {
 
 // Copies from src until its end or n characters, terminates after them, and also always
 // writes a terminator at dst[n]: dst must hold n + 1 characters.
 void copy_bounded(char *dst, const char *src, std::size_t n);
+
+// A text built in a fixed buffer the way snprintf builds one, without parsing a format:
+// what does not fit is cut, the buffer always ends with a terminator when it has room for
+// one, and length is what was kept (snprintf's result, cut to what fits).
+struct text_builder {
+    char *out;
+    std::size_t cap;
+    std::size_t length;
+};
+
+text_builder start_text(char *out, std::size_t cap);
+// Adds text up to its end or max characters, as "%.*s" does.
+void add_text(text_builder &b, const char *text,
+              std::size_t max = std::numeric_limits<std::size_t>::max());
+// Adds a number in decimal, as "%d" does.
+void add_int(text_builder &b, std::int32_t value);
 
 // Lower-cases A to Z in place; every other byte, bytes above 127 included, stays.
 void lowercase_in_place(char *text);

@@ -78,15 +78,32 @@ constexpr errno_code kErrnoCodes[] = {
     {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},
 };
 
+// The same pairs as a table indexed by errno value (0 where a value has no code).
+constexpr std::size_t kErrnoLimit = 256;
+constexpr std::array<std::int32_t, kErrnoLimit> make_code_table() {
+    std::array<std::int32_t, kErrnoLimit> table{};
+    for (const errno_code &row : kErrnoCodes)
+        if (table[static_cast<std::size_t>(row.err)] == 0) table[static_cast<std::size_t>(row.err)] = row.code;
+    return table;
+}
+constexpr std::array<std::int32_t, kErrnoLimit> kCodeByErrno = make_code_table();
+static_assert([] {
+    for (const errno_code &row : kErrnoCodes)
+        if (row.err <= 0 || static_cast<std::size_t>(row.err) >= kErrnoLimit) return false;
+    return true;
+}(), "every errno value of the pairs fits the table");
+
 constexpr std::size_t kTextBufferSize = 500;
 char text_buffer[kTextBufferSize];
 
 } // namespace
 
 std::int32_t sock_code_from_errno(int err) {
-    for (const errno_code &row : kErrnoCodes)
-        if (row.err == err) return row.code;
-    return err;
+    // Every receive records its error, even when there is none: a look-up by value, not a
+    // search through the pairs.
+    if (err < 0 || static_cast<std::size_t>(err) >= kCodeByErrno.size()) return err;
+    const std::int32_t code = kCodeByErrno[static_cast<std::size_t>(err)];
+    return code != 0 ? code : err;
 }
 
 const char *sock_error_text() {

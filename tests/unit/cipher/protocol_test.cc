@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
 
 #include "cipher/secret_hash.h"
 #include "constants.h"
 #include "protocol.h"
+#include "text.h"
 
 namespace brennic {
 namespace {
@@ -179,6 +184,55 @@ TEST(RequestText, SearchCutAt200AndSmallBuffersNeverOverrun) {
     EXPECT_EQ(format_lookup(area.small, sizeof area.small, "someone"), 7);
     EXPECT_STREQ(area.small, "lookup ");
     EXPECT_STREQ(area.guard, "#######");
+}
+
+// The request texts are built without a format string; the builder must leave exactly what
+// snprintf leaves, byte for byte, with the same result, at every capacity.
+TEST(TextBuilder, LeavesWhatSnprintfLeavesAtEveryCapacity) {
+    const std::int32_t numbers[] = {0, -1, 7, 2147483647, INT_MIN, -19, 1000000};
+    const char *texts[] = {"", "a", "check bob pw", "x y\r\nz", "0123456789abcdefghij"};
+    const std::size_t limits[] = {0, 1, 5, 100};
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 400; ++round) {
+        const std::int32_t number = numbers[rng() % std::size(numbers)];
+        const char *first = texts[rng() % std::size(texts)];
+        const char *second = texts[rng() % std::size(texts)];
+        const std::size_t limit = limits[rng() % std::size(limits)];
+        for (std::size_t cap = 0; cap <= 48; ++cap) {
+            char want[64];
+            char got[64];
+            std::memset(want, '#', sizeof want);
+            std::memset(got, '#', sizeof got);
+            const int n = std::snprintf(want, cap, "%d %.*s|%s", static_cast<int>(number),
+                                        static_cast<int>(limit), first, second);
+            text_builder b = start_text(got, cap);
+            add_int(b, number);
+            add_text(b, " ");
+            add_text(b, first, limit);
+            add_text(b, "|");
+            add_text(b, second);
+            const std::size_t kept =
+                cap == 0 ? 0 : std::min(static_cast<std::size_t>(n), cap - 1);
+            ASSERT_EQ(b.length, kept) << number << " " << first << " " << second << " " << cap;
+            // Every byte, the untouched ones past the capacity included.
+            ASSERT_EQ(std::memcmp(want, got, sizeof want), 0) << number << " " << cap;
+        }
+    }
+}
+
+TEST(CopyBounded, StopsAtTheEndOrTheLimitAndAlwaysTerminatesAtTheLimit) {
+    char dst[12];
+    std::memset(dst, '#', sizeof dst);
+    copy_bounded(dst, "abc", 8);
+    EXPECT_STREQ(dst, "abc");
+    EXPECT_EQ(std::string(dst + 4, 4), "####"); // between the text and the limit: untouched
+    EXPECT_EQ(dst[8], '\0');
+    EXPECT_EQ(dst[9], '#');
+    copy_bounded(dst, "abcdefghijkl", 8);
+    EXPECT_STREQ(dst, "abcdefgh");
+    EXPECT_EQ(dst[9], '#');
+    copy_bounded(dst, "", 0);
+    EXPECT_EQ(dst[0], '\0');
 }
 
 TEST(ReplyLine, IdAndText) {

@@ -96,6 +96,9 @@ TEST(SockCodeFromErrno, MapsOntoSocketCodes) {
     EXPECT_EQ(sock_code_from_errno(0), 0);
     EXPECT_EQ(sock_code_from_errno(ENOENT), ENOENT);
     EXPECT_EQ(sock_code_from_errno(EBADF), EBADF);
+    // Values outside any table pass through unchanged.
+    for (int err : {-1, -EAGAIN, 255, 256, 4095, 100000})
+        EXPECT_EQ(sock_code_from_errno(err), err) << err;
 }
 
 TEST(RecordSockError, RecordsMappedErrnoAndWouldBlockSeesOnlyTwoCodes) {
