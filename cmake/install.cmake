@@ -74,7 +74,17 @@ if(TARGET brennic)
 endif()
 
 if(TARGET brennic_console)
-  set_target_properties(brennic_console PROPERTIES INSTALL_RPATH "${BRENNIC_INSTALL_RPATH}")
+  # The console carries its installed run path from the link on. Rewriting the build tree's
+  # path at install would need room for the new one, and CMake makes that room with an empty
+  # entry, which the dynamic loader takes for the current directory: a console run from the
+  # build tree would load any libc.so.6 lying where it was started. The build tree keeps the
+  # library in lib/ beside bin/, so $ORIGIN/../lib is added when the installed layout differs.
+  set(_brennic_console_rpath "${BRENNIC_INSTALL_RPATH}")
+  if(NOT _brennic_console_rpath STREQUAL "$ORIGIN/../lib")
+    string(APPEND _brennic_console_rpath ":$ORIGIN/../lib")
+  endif()
+  set_target_properties(brennic_console PROPERTIES
+    INSTALL_RPATH "${_brennic_console_rpath}" BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS brennic_console RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 

@@ -204,6 +204,15 @@ TEST_F(Console, DologWritesAPrivateStampedLogFile) {
     EXPECT_GT(count, 3);
 }
 
+// Libraries lying in the directory the console is started from are never loaded: a
+// search there would run whatever code was put in place of the C library.
+TEST_F(Console, IgnoresLibrariesInTheCurrentDirectory) {
+    for (const char *name : {"libc.so.6", "libbrennic.so.1"}) dir_.write(name, "not a library\n");
+    run_result r = console("127.0.0.1:" + std::to_string(closed_port()), "version\n");
+    EXPECT_EQ(r.out, "+OK brennic version 1.2a\n+OK exiting\n");
+    EXPECT_EQ(r.err.find("shared librar"), std::string::npos) << r.err;
+}
+
 TEST_F(Console, FailsOverWhenTheFirstServerRefusesConnections) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({})));
