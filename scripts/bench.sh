@@ -20,7 +20,7 @@ done
 limit=300
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENNIC_TESTS=OFF >/dev/null
-ninja -C "$build" -j2 bench_console bench_async bench_empty brennic_console brennic-testserver \
+ninja -C "$build" -j2 bench_console bench_async bench_empty bench_baseline brennic_console brennic-testserver \
   $(ninja -C "$build" -t targets all 2>/dev/null | grep -q '^bench_keystream:' && echo bench_keystream)
 
 bin="$build/bin"

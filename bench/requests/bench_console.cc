@@ -51,10 +51,6 @@ constexpr int kServerSeconds = 600;
 
 const char *verdict(bool met) { return met ? "met" : "NOT met"; }
 
-std::string check_command(int i) {
-    return "check " + user_name(i % kBenchUsers) + " " + user_password(i % kBenchUsers);
-}
-
 std::vector<std::string> console_argv(const context &ctx) {
     return {ctx.cfg.bin_dir + "/brennic", "-host", ctx.server.address(), "-secret",
             ctx.dir.file("secret")};
@@ -168,41 +164,62 @@ std::vector<double> ratios(const std::vector<double> &a, const std::vector<doubl
     return out;
 }
 
+// The baseline as a process of its own (bench_baseline), timed from spawn to reaping like
+// the console; seconds, or a negative value when it failed.
+double run_baseline_process(const context &ctx, int requests) {
+    const std::int64_t t0 = now_ns();
+    pid_t pid = spawn({ctx.cfg.bin_dir + "/bench_baseline", std::to_string(ctx.server.port()),
+                       ctx.dir.file("secret"), std::to_string(requests)},
+                      -1, -1);
+    int code = pid > 0 ? wait_child(pid, nullptr) : -1;
+    const double seconds = static_cast<double>(now_ns() - t0) / 1e9;
+    return code == 0 ? seconds : -1;
+}
+
+void print_ratio_line(const char *label, std::vector<double> &ratios_of_runs) {
+    std::printf("           %-34s ratio %.2f (min %.2f, max %.2f)\n", label, median(ratios_of_runs),
+                percentile(ratios_of_runs, 0), percentile(ratios_of_runs, 100));
+}
+
 void bench_throughput(context &ctx) {
     std::printf("== Requests through the console: check commands piped in, logging off ==\n");
-    std::printf("  (replies to a memory file; on disk: the same runs with the replies to a file "
-                "of the scratch directory)\n");
+    std::printf("  (the console's replies go to a memory file; the baseline runs inside this "
+                "program.\n   Beside it: the console with its replies in a file of the scratch "
+                "directory,\n   and against the baseline run as a process of its own)\n");
     for (int n : ctx.cfg.sizes) {
         const std::string input = write_commands(ctx, n);
-        // Seconds per run, in turn: console to memory, baseline, console to disk.
-        std::vector<double> console_s, baseline_s, console_disk_s;
+        // Seconds per run, in turn: console to memory, baseline, console to disk, baseline
+        // process.
+        std::vector<double> console_s, baseline_s, console_disk_s, process_s;
         for (int run = 0; run < ctx.cfg.throughput_runs; ++run) {
             session_figures s = run_console_session(ctx, input, n);
             bool base_ok = false;
             double base_s = run_baseline_session(ctx, n, base_ok);
             session_figures d = run_console_session(ctx, input, n, reply_sink::disk);
-            if (!s.ok || !d.ok || !base_ok) {
-                report_failure(ctx, base_ok ? "console output mismatch" : "baseline reply mismatch");
+            double proc_s = run_baseline_process(ctx, n);
+            if (!s.ok || !d.ok || !base_ok || proc_s < 0) {
+                report_failure(ctx, s.ok && d.ok ? "baseline reply mismatch"
+                                                 : "console output mismatch");
                 return;
             }
             if (n == ctx.cfg.sizes.back()) big_session_rss.push_back(s.maxrss_kib);
             console_s.push_back(s.seconds);
             baseline_s.push_back(base_s);
             console_disk_s.push_back(d.seconds);
+            process_s.push_back(proc_s);
         }
         std::vector<double> r = ratios(console_s, baseline_s);
         std::vector<double> console_rps = rates(n, console_s), baseline_rps = rates(n, baseline_s);
-        std::vector<double> disk_rps = rates(n, console_disk_s);
         std::vector<double> disk_r = ratios(console_disk_s, baseline_s);
+        std::vector<double> process_r = ratios(console_s, process_s);
         const double ratio = median(r);
         std::printf("  N=%-6d console %9.0f req/s  baseline %9.0f req/s  ratio %.2f "
                     "(min %.2f, max %.2f over %d runs)  goal >= %.2f: %s\n",
                     n, median(console_rps), median(baseline_rps), ratio, percentile(r, 0),
                     percentile(r, 100), ctx.cfg.throughput_runs, kThroughputGoal,
                     verdict(ratio >= kThroughputGoal));
-        std::printf("           on disk: console %9.0f req/s  ratio %.2f (min %.2f, max %.2f)\n",
-                    median(disk_rps), median(disk_r), percentile(disk_r, 0),
-                    percentile(disk_r, 100));
+        print_ratio_line("console, replies on disk:", disk_r);
+        print_ratio_line("console, baseline as a process:", process_r);
     }
 }
 

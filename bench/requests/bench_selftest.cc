@@ -105,6 +105,16 @@ TEST_F(AgainstServer, WrongSecretIsRefusedAtTheHandshake) {
     EXPECT_FALSE(c.is_open());
 }
 
+// The baseline as a process of its own: status 0 only when every reply was the right one.
+TEST_F(AgainstServer, BaselineProgramReportsItsRunInItsStatus) {
+    const std::string program = own_bin_dir() + "/bench_baseline";
+    const std::string port = std::to_string(server.port());
+    EXPECT_EQ(wait_child(spawn({program, port, dir.file("secret"), "250"}, -1, -1), nullptr), 0);
+    const std::string wrong = dir.write("wrong-secret", secret + "x\n");
+    ASSERT_FALSE(wrong.empty());
+    EXPECT_EQ(wait_child(spawn({program, port, wrong, "1"}, -1, -1), nullptr), 1);
+}
+
 TEST(Harness, SpawnedProgramIsReapedWithItsStatusAndUsage) {
     pid_t pid = spawn({own_bin_dir() + "/bench_empty"}, -1, -1);
     ASSERT_GT(pid, 0);

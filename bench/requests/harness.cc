@@ -56,6 +56,10 @@ std::string accepted_text(int i) {
     return std::string("+OK ").append(user_name(i)).append(" password accepted");
 }
 
+std::string check_command(int i) {
+    return "check " + user_name(i % kBenchUsers) + " " + user_password(i % kBenchUsers);
+}
+
 scratch_dir::scratch_dir() {
     const char *base = std::getenv("TMPDIR");
     std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
