@@ -78,8 +78,8 @@ struct session_figures {
 // Where the replies of a session go. Both are files, read back and checked afterwards, so
 // that no reader of a pipe competes with the client for the processor. A memory file
 // (memfd) costs the writer its write calls and nothing else; a file in the scratch
-// directory adds what its file system does for every appended line (on ext4, an update of
-// the file's size in its journal), which is the disk's cost, not the client's.
+// directory adds whatever its file system does for every appended line, which is the
+// disk's cost, not the client's.
 enum class reply_sink { memory, disk };
 
 int open_sink(const context &ctx, reply_sink sink) {
@@ -157,7 +157,7 @@ std::vector<double> rates(int n, const std::vector<double> &seconds) {
     return out;
 }
 
-// Per run, a over b (both in seconds, so the faster has the larger share).
+// Per run, the speed of a against b: b's seconds over a's.
 std::vector<double> ratios(const std::vector<double> &a, const std::vector<double> &b) {
     std::vector<double> out;
     for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) out.push_back(b[i] / a[i]);
