@@ -29,7 +29,8 @@ std::string user_name(int i);
 std::string user_password(int i);
 // The reply text the server gives to a check with the right password.
 std::string accepted_text(int i);
-// The i-th check of a run ("check u<i> p<i>", users taken in turn), and its expected reply.
+// The i-th check of a run: "check u<k> p<k>" with k = i mod kBenchUsers, answered with
+// accepted_text(k).
 std::string check_command(int i);
 
 // A scratch directory under $TMPDIR or /tmp holding "users" and "secret"; removed on
