@@ -31,10 +31,39 @@ run() {
   timeout --kill-after=10 "$limit" "$@" || { echo "(exit status $?)"; status=1; }
 }
 
+# The keystream goal from bench_keystream's results: for 1 KiB and more, each direction's
+# rate (decimal units) and its ratio to the reference of the same direction and size.
+keystream_verdicts() {
+  awk '
+    function rate(field,   v, unit) {
+      v = field; sub(/.*=/, "", v); unit = v; sub(/^[0-9.]+/, "", unit); v += 0
+      if (unit ~ /^k/) v *= 1e3; else if (unit ~ /^M/) v *= 1e6; else if (unit ~ /^G/) v *= 1e9
+      return v
+    }
+    /_(mean|stddev|cv) / { next }
+    /^BM_(keystream|reference)_(add|sub)\/[0-9]+(_median)? / {
+      name = $1; sub(/_median$/, "", name); r[name] = rate($NF)
+    }
+    END {
+      print "== Keystream goal: at least 2 GB/s and 5 times the reference, 1 KiB and more =="
+      split("add sub", dirs, " "); split("1024 65536 67108864", sizes, " ")
+      for (d = 1; d <= 2; ++d) for (s = 1; s <= 3; ++s) {
+        k = r["BM_keystream_" dirs[d] "/" sizes[s]]; ref = r["BM_reference_" dirs[d] "/" sizes[s]]
+        if (k == 0 || ref == 0) { printf "  %s %s: no figure\n", dirs[d], sizes[s]; continue }
+        printf "  %s %8d bytes: %5.2f GB/s, %4.1fx the reference: %s\n", dirs[d], sizes[s],
+               k / 1e9, k / ref, (k >= 2e9 && k >= 5 * ref) ? "met" : "NOT met"
+      }
+    }' "$1"
+}
+
 echo "machine: $(nproc) processors, load average $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr)"
 if [ -x "$bin/bench_keystream" ]; then
-  # Three repetitions of each case; the medians are printed.
-  run "$bin/bench_keystream" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+  # Three repetitions of each case; the medians are printed, and judged against the goal.
+  results=$(mktemp)
+  trap 'rm -f "$results"' EXIT
+  run "$bin/bench_keystream" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$results" --benchmark_out_format=console
+  keystream_verdicts "$results"
 else
   echo; echo "### bench_keystream not built: skipped"
 fi
