@@ -125,7 +125,8 @@ void cmd_del(const char *user) {
 
 // The reply lines were printed by print_line while the call ran. A failed link reaches only
 // the record's text, never the callback: it is printed as set, mod and del print theirs, so
-// that no search goes without a reply line.
+// that no search goes without a final line, also one whose link failed after some of its
+// +DATA lines had come.
 void cmd_search(const char *line) {
     brennic_result *r = nullptr;
     const long printed_before = search_lines_printed;
@@ -134,7 +135,7 @@ void cmd_search(const char *line) {
         print_refusal(line);
     else if (!r || !r->text)
         print_no_reply(line);
-    else if (search_lines_printed == printed_before)
+    else if (r->failed != 0 || search_lines_printed == printed_before)
         put_text_line(shell_out, r->text);
     brennic_free(&r);
 }

@@ -78,6 +78,29 @@ TEST_F(FaultTest, ServerKilledMidReplyShowsTheLostLinkInTheDebugEcho) {
     EXPECT_EQ(count_lines_equal(r.out, "Info: free result, retry..."), 1) << r.out;
 }
 
+// A search whose link breaks after its first +DATA line has been printed still ends on a
+// line of its own: the failure text, so a reader waiting for the search's last line does not
+// take the next command's reply for it.
+TEST_F(FaultTest, SearchCutShortByALostLinkEndsWithTheFailureText) {
+    server_process srv;
+    // 10 bytes every 100 ms: the first +DATA line (40 bytes) is complete after about 0.3 s,
+    // the whole reply (112 bytes) only after about 1.1 s.
+    ASSERT_TRUE(srv.start(server_args({"--chunk", "10", "--pause", "100"})));
+    std::atomic<bool> killed{false};
+    std::thread killer([&] {
+        for (int i = 0; i < 500 && events("request").empty(); ++i) usleep(10000);
+        if (events("request").empty()) return;
+        usleep(650000);
+        srv.stop();
+        killed = true;
+    });
+    run_result r = console(srv.address(), "search example\nversion\n");
+    killer.join();
+    ASSERT_TRUE(killed.load());
+    EXPECT_EQ(r.out, std::string("+DATA jones mail=jones@example.org\n") + kFailureText + "\n" +
+                         "+OK brennic version 1.2a\n" + kExiting);
+}
+
 TEST_F(FaultTest, ConnectionResetWithOneServer) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--reset-at", "2"})));
