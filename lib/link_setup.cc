@@ -102,16 +102,10 @@ int open_link(brennic_host *host) {
         return 0;
     }
 
-    // The exchange phase expects receives that return at once when nothing is waiting, and
-    // a new link begins at a line boundary of its own.
-    // A link left blocking would hold a poll in its receive past every bound of the wait.
-    if (set_blocking(host->sock, 0) != 0) {
-        record_sock_error();
-        drop_connection(host);
-        log_error("Unable to make the link non-blocking (%.*s) %s", kHostNameMax, host->name,
-                  sock_error_text());
-        return 0;
-    }
+    // The link stays in blocking mode: a request line is written with one send, which then
+    // waits for room when the server is slow to read instead of coming up short and taking
+    // a live link for a broken one. Its receives never wait (recv_some). A new link begins
+    // at a line boundary of its own.
     host->inlen = 0;
     host->scanned = 0;
     host->inbuf[0] = '\0';

@@ -102,7 +102,9 @@ int recv_timed(int sock, char *buffer, int length, int ms) {
     set_blocking(sock, 0);
     wait_readable(sock, ms);
     errno = 0;
-    const ssize_t got = sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), 0);
+    // MSG_DONTWAIT: the receive returns at once even when the switch above failed.
+    const ssize_t got =
+        sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), MSG_DONTWAIT);
     const int saved = errno;
     set_blocking(sock, 1);
     errno = saved; // a caller's record_sock_error sees the receive's error
@@ -111,7 +113,9 @@ int recv_timed(int sock, char *buffer, int length, int ms) {
 
 int recv_some(int sock, char *buffer, int length) {
     errno = 0;
-    const ssize_t got = sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), 0);
+    // MSG_DONTWAIT: nothing waiting reads as nothing at once, in either mode of the socket.
+    const ssize_t got =
+        sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), MSG_DONTWAIT);
     if (got >= 0) buffer[got] = '\0';
     record_sock_error();
     if (got > 0) return static_cast<int>(got);

@@ -29,13 +29,13 @@ int wait_readable(int sock, int ms);
 // milliseconds, else 0. With no socket to watch it sleeps ms milliseconds.
 int wait_any_readable(const int *socks, int count, int ms);
 
-// Non-blocking mode, wait up to ms for readability, one receive, blocking mode again.
-// Returns the receive's result: byte count, 0 or -1. Writes no terminator.
+// Non-blocking mode, wait up to ms for readability, one receive that never waits, blocking
+// mode again. Returns the receive's result: byte count, 0 or -1. Writes no terminator.
 int recv_timed(int sock, char *buffer, int length, int ms);
 
 // One receive of at most length bytes into a buffer of length + 1; terminates after the
-// bytes received. Returns the count, 0 when the receive would block, -1 when it failed or
-// the peer closed the connection.
+// bytes received. It never waits, whatever the socket's mode. Returns the count, 0 when
+// nothing is waiting, -1 when it failed or the peer closed the connection.
 int recv_some(int sock, char *buffer, int length);
 
 // One send of length bytes (no SIGPIPE). Returns the platform's result (count or -1).

@@ -72,4 +72,12 @@ TEST_F(Api, ReplyWithAnUnknownIdIsDropped) {
         << r.err;
 }
 
+// A server that reads nothing for a second after the handshake while 10 MB of requests
+// are written to it: the sends wait for room instead of coming up short, so the live link
+// is not taken for a broken one, and every request is answered.
+TEST_F(Api, SlowReadingServerDoesNotFailTheLink) {
+    run_result r = drive({"--stall-ms", "1000"}, "busy-link");
+    EXPECT_EQ(r.out, "init 1\nsent 600\ncollected 600 ok 600 failed 0\n");
+}
+
 } // namespace

@@ -46,7 +46,8 @@ const char *usage_text() {
            "  --overlong N          send a +DATA line of N bytes ahead of every reply\n"
            "  --nul-in-reply        send a +DATA line holding NUL bytes ahead of every reply\n"
            "  --wrong-user NAME     name NAME instead of the user in final replies\n"
-           "  --garbage N           send a junk line of N bytes ahead of a link's first reply\n";
+           "  --garbage N           send a junk line of N bytes ahead of a link's first reply\n"
+           "  --stall-ms MS         read nothing from a link for MS ms after its handshake\n";
 }
 
 bool parse_options(int argc, char **argv, server_options &opts, bool &help, std::string &error) {
@@ -122,6 +123,8 @@ bool parse_options(int argc, char **argv, server_options &opts, bool &help, std:
             ok = need_text(opts.wrong_user);
         } else if (arg == "--garbage") {
             if ((ok = need_int(1, 1 << 20))) opts.garbage_bytes = static_cast<int>(v);
+        } else if (arg == "--stall-ms") {
+            if ((ok = need_int(0, 60000))) opts.stall_ms = static_cast<int>(v);
         } else {
             error = std::string("unknown option ") + argv[i];
             ok = false;

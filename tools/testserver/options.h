@@ -35,6 +35,7 @@ struct server_options {
     bool nul_in_reply = false;     // a "+DATA" line holding NUL bytes before each reply
     std::string wrong_user;        // name put in place of the user in final replies
     int garbage_bytes = 0;         // a junk line of this length ahead of a link's first reply
+    int stall_ms = 0;              // take no bytes from a link this long after its handshake
 };
 
 // Parses argv into opts. Returns false with a message in error on an unknown option or a

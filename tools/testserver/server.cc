@@ -39,6 +39,8 @@ struct connection {
     int fd = -1;
     std::unique_ptr<session> s;
     long long next_send_ms = 0; // pacing of chunked replies
+    long long stall_until_ms = 0; // nothing is read from the link before this time
+    bool stalled = false;         // the stall after the handshake has been started
     bool dead = false;
 };
 
@@ -156,7 +158,9 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         pfds.clear();
         pfds.push_back({lfd, POLLIN, 0});
         for (auto &c : conns) {
-            short ev = c.s->closing() ? 0 : POLLIN;
+            const bool stalling = now < c.stall_until_ms;
+            if (stalling) wait = std::min(wait, c.stall_until_ms - now);
+            short ev = c.s->closing() || stalling ? 0 : POLLIN;
             if (!c.s->output().empty()) {
                 if (opts.chunk_size > 0 && c.s->unpaced() == 0 && now < c.next_send_ms) {
                     wait = std::min(wait, c.next_send_ms - now);
@@ -178,7 +182,9 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         for (std::size_t i = 0; i < conns.size() && !stopping; ++i) {
             connection &c = conns[i];
             short re = pfds[i + 1].revents;
-            if (re & (POLLIN | POLLERR | POLLHUP)) {
+            // A stalled link is read again when its peer hangs up, so that poll does not
+            // report the hang-up over and over.
+            if ((re & (POLLERR | POLLHUP)) || ((re & POLLIN) && now >= c.stall_until_ms)) {
                 ssize_t n = recv(c.fd, rbuf.data(), rbuf.size(), 0);
                 if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                     close_fd(c, false);
@@ -195,6 +201,10 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                     case session_action::close_when_sent:
                     case session_action::none:
                         break;
+                    }
+                    if (opts.stall_ms > 0 && !c.stalled && c.s->exchanging()) {
+                        c.stalled = true;
+                        c.stall_until_ms = now + opts.stall_ms;
                     }
                 }
             }

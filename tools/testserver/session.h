@@ -51,6 +51,8 @@ class session {
     // handshake reply, which the client takes from a single receive.
     std::size_t unpaced() const { return unpaced_; }
     bool closing() const { return closing_; }
+    // True once the handshake has been answered and the link is enciphered.
+    bool exchanging() const { return phase_ == phase::exchange; }
     long serial() const { return serial_; }
 
   private:

@@ -285,25 +285,31 @@ TEST_F(TcpOpen, RecvTimedReturnsDataWithoutTerminator) {
     EXPECT_FALSE(non_blocking(pair.client));
 }
 
+// The same in both modes: a blocking link socket must not hold the receive either.
 TEST_F(TcpOpen, RecvSomeWouldBlockDataAndPeerClose) {
-    loopback_pair pair;
-    set_blocking(pair.client, 0);
-    char buffer[16];
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(recv_some(pair.client, buffer, 15), 0);
-    EXPECT_EQ(last_sock_error, 10035);
-    EXPECT_EQ(buffer[0], '#');
+    for (int blocking : {0, 1}) {
+        SCOPED_TRACE(blocking ? "blocking socket" : "non-blocking socket");
+        loopback_pair pair;
+        set_blocking(pair.client, blocking);
+        char buffer[16];
+        std::memset(buffer, '#', sizeof buffer);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(recv_some(pair.client, buffer, 15), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        EXPECT_EQ(last_sock_error, 10035);
+        EXPECT_EQ(buffer[0], '#');
 
-    ASSERT_EQ(::send(pair.server, "abcde", 5, 0), 5);
-    ASSERT_EQ(wait_readable(pair.client, 1000), 1);
-    EXPECT_EQ(recv_some(pair.client, buffer, 15), 5);
-    EXPECT_EQ(std::string(buffer), "abcde");
+        ASSERT_EQ(::send(pair.server, "abcde", 5, 0), 5);
+        ASSERT_EQ(wait_readable(pair.client, 1000), 1);
+        EXPECT_EQ(recv_some(pair.client, buffer, 15), 5);
+        EXPECT_EQ(std::string(buffer), "abcde");
 
-    ::close(pair.server);
-    pair.server = -1;
-    ASSERT_EQ(wait_readable(pair.client, 1000), 1);
-    EXPECT_EQ(recv_some(pair.client, buffer, 15), -1);
-    EXPECT_EQ(buffer[0], '\0');
+        ::close(pair.server);
+        pair.server = -1;
+        ASSERT_EQ(wait_readable(pair.client, 1000), 1);
+        EXPECT_EQ(recv_some(pair.client, buffer, 15), -1);
+        EXPECT_EQ(buffer[0], '\0');
+    }
 }
 
 ssize_t record_send(int sock, const void *bytes, size_t length, int flags) {
