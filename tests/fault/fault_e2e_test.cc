@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,23 +37,36 @@ std::string repeat(const std::string &line, int n) {
     return s;
 }
 
+// Stops srv delay_us after request_seen() first holds (a request has arrived), on a thread
+// of its own while the console runs: the reply is then on its way and partly sent. join()
+// tells whether the server was stopped that way; with no request within 5 s it is not.
+class server_killer {
+  public:
+    server_killer(server_process &srv, useconds_t delay_us, std::function<bool()> request_seen)
+        : thread_([this, &srv, delay_us, seen = std::move(request_seen)] {
+              for (int i = 0; i < 500 && !seen(); ++i) usleep(10000);
+              if (!seen()) return;
+              usleep(delay_us);
+              srv.stop();
+              killed_ = true;
+          }) {}
+    bool join() {
+        thread_.join();
+        return killed_.load();
+    }
+
+  private:
+    std::atomic<bool> killed_{false};
+    std::thread thread_;
+};
+
 TEST_F(FaultTest, ServerKilledWhileAReplyIsHalfSent) {
     server_process srv;
     // 4 bytes every 150 ms: the 31-byte reply takes more than a second to leave.
     ASSERT_TRUE(srv.start(server_args({"--chunk", "4", "--pause", "150"})));
-    std::atomic<bool> killed_mid_reply{false};
-    std::thread killer([&] {
-        // Once the request has arrived the reply is on its way; stop the server a little
-        // later, when part of it has been sent.
-        for (int i = 0; i < 500 && events("request").empty(); ++i) usleep(10000);
-        if (events("request").empty()) return;
-        usleep(400000);
-        srv.stop();
-        killed_mid_reply = true;
-    });
+    server_killer killer(srv, 400000, [this] { return !events("request").empty(); });
     run_result r = console(srv.address(), "check smith secret1\nlookup smith\nversion\n");
-    killer.join();
-    ASSERT_TRUE(killed_mid_reply.load());
+    ASSERT_TRUE(killer.join());
     // The broken link fails the first command; the second finds the host throttled.
     EXPECT_EQ(r.out, dead_line("smith") + dead_line("smith") + "+OK brennic version 1.2a\n" +
                          kExiting);
@@ -63,13 +77,9 @@ TEST_F(FaultTest, ServerKilledWhileAReplyIsHalfSent) {
 TEST_F(FaultTest, ServerKilledMidReplyShowsTheLostLinkInTheDebugEcho) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--chunk", "4", "--pause", "150"})));
-    std::thread killer([&] {
-        for (int i = 0; i < 500 && events("request").empty(); ++i) usleep(10000);
-        usleep(400000);
-        srv.stop();
-    });
+    server_killer killer(srv, 400000, [this] { return !events("request").empty(); });
     run_result r = console(srv.address(), "check smith secret1\n", {"-debug"});
-    killer.join();
+    ASSERT_TRUE(killer.join());
     EXPECT_EQ(reply_lines(r.out),
               (std::vector<std::string>{dead_line("smith").substr(0, dead_line("smith").size() - 1),
                                         "+OK exiting"}));
@@ -86,17 +96,9 @@ TEST_F(FaultTest, SearchCutShortByALostLinkEndsWithTheFailureText) {
     // 10 bytes every 100 ms: the first +DATA line (40 bytes) is complete after about 0.3 s,
     // the whole reply (112 bytes) only after about 1.1 s.
     ASSERT_TRUE(srv.start(server_args({"--chunk", "10", "--pause", "100"})));
-    std::atomic<bool> killed{false};
-    std::thread killer([&] {
-        for (int i = 0; i < 500 && events("request").empty(); ++i) usleep(10000);
-        if (events("request").empty()) return;
-        usleep(650000);
-        srv.stop();
-        killed = true;
-    });
+    server_killer killer(srv, 650000, [this] { return !events("request").empty(); });
     run_result r = console(srv.address(), "search example\nversion\n");
-    killer.join();
-    ASSERT_TRUE(killed.load());
+    ASSERT_TRUE(killer.join());
     EXPECT_EQ(r.out, std::string("+DATA jones mail=jones@example.org\n") + kFailureText + "\n" +
                          "+OK brennic version 1.2a\n" + kExiting);
 }
