@@ -39,8 +39,8 @@ struct connection {
     int fd = -1;
     std::unique_ptr<session> s;
     long long next_send_ms = 0; // pacing of chunked replies
-    long long stall_until_ms = 0; // nothing is read from the link before this time
-    bool stalled = false;         // the stall after the handshake has been started
+    long long stall_until_ms = 0; // nothing is read from the link before this time; 0: not
+                                  // stalled yet
     bool dead = false;
 };
 
@@ -202,10 +202,8 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                     case session_action::none:
                         break;
                     }
-                    if (opts.stall_ms > 0 && !c.stalled && c.s->exchanging()) {
-                        c.stalled = true;
+                    if (opts.stall_ms > 0 && c.stall_until_ms == 0 && c.s->exchanging())
                         c.stall_until_ms = now + opts.stall_ms;
-                    }
                 }
             }
             if (!flush_output(c, opts, now)) {
