@@ -179,6 +179,7 @@ int reader_one(const std::uint8_t *data, std::size_t size) {
     h.open = 1;
     h.inlen = 0;
     h.scanned = 0;
+    h.discarding = 0;
     h.inbuf[0] = '\0';
     h.rx.reset(mt_seed(seed));
     h.tx.reset(mt_seed(seed));

@@ -108,6 +108,7 @@ int open_link(brennic_host *host) {
     // at a line boundary of its own.
     host->inlen = 0;
     host->scanned = 0;
+    host->discarding = 0;
     host->inbuf[0] = '\0';
     host->open = 1;
     return 1;

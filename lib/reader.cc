@@ -37,14 +37,33 @@ bool line_waiting() {
     return false;
 }
 
+// While the rest of a thrown-away line is being dropped: drops the held bytes up to and
+// including the first LF, which ends that line, and stops dropping. Without a LF the bytes
+// stay held, so that a further full buffer is thrown away (and reported) like the first.
+void drop_rest_of_long_line(brennic_host *host) {
+    if (!host->discarding) return;
+    const char *lf = find_lf(host);
+    if (lf == nullptr) return;
+    const int rest = host->inlen - static_cast<int>(lf - host->inbuf) - 1;
+    std::memmove(host->inbuf, lf + 1, static_cast<std::size_t>(rest));
+    host->inlen = rest;
+    host->inbuf[host->inlen] = '\0';
+    host->scanned = 0;
+    host->discarding = 0;
+}
+
 } // namespace
 
 int fill_inbuf(brennic_host *host) {
     int room = kLineMax - host->inlen;
     if (room < 1) {
         // The held bytes were deciphered when they came, so the keystream stays in step.
+        // The rest of the line, up to its LF, is dropped too: were it read as a line of its
+        // own, whoever chose the line's length and bytes would choose that line, id and
+        // reply text included, and could answer another request with it.
         host->inlen = 0;
         host->scanned = 0;
+        host->discarding = 1;
         log_error("Throwing away incoming data, line too long");
         room = kLineMax;
     }
@@ -66,6 +85,7 @@ int fill_inbuf(brennic_host *host) {
                       n);
     host->inlen += n;
     host->inbuf[host->inlen] = '\0';
+    drop_rest_of_long_line(host);
     return 1;
 }
 

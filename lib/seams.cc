@@ -44,6 +44,7 @@ void reset_library() {
         h.name[0] = '\0';
         h.inlen = 0;
         h.scanned = 0;
+        h.discarding = 0;
         h.open = 0;
         h.last_try = 0;
         h.rx.reset();

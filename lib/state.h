@@ -21,6 +21,7 @@ struct brennic_host {
     brennic::mt_ptr rx;                // deciphers received bytes
     brennic::mt_ptr tx;                // enciphers sent bytes
     std::int32_t scanned;              // leading bytes of inbuf known to hold no LF
+    std::int32_t discarding;           // 1 while the rest of a thrown-away line is dropped
 };
 
 namespace brennic {

@@ -214,14 +214,36 @@ TEST_F(FaultTest, HundredKilobyteLineIsThrownAwayInPieces) {
                                         "+OK smith mail=smith@example.org dept=ops",
                                         "+OK exiting"}));
     // "-1 +DATA " and CR LF around the 100000 bytes; every full buffer is dropped once, and
-    // the tail up to its LF is a line of its own that matches no request.
+    // the tail up to its LF goes with them.
     const int line_bytes = kOverlong + 9 + 2;
     const int drops_per_reply = line_bytes / kLineMax;
     EXPECT_EQ(count_lines_equal(r.out, "Error: Throwing away incoming data, line too long"),
               3 * drops_per_reply)
         << "three replies, each behind one overlong line";
-    EXPECT_EQ(count_lines_starting(r.out, "Error: Unknown response xxx"), 3);
+    EXPECT_EQ(count_lines_starting(r.out, "Error: Unknown response"), 0);
     EXPECT_EQ(events("connect").size(), 1u) << "the link survives the overlong lines";
+}
+
+TEST_F(FaultTest, DirectoryDataCannotForgeAReplyThroughALineTooLong) {
+    // Two users whose attributes make their search lines just longer than the receive limit,
+    // so that what follows the first 19990 bytes of each line is shaped like a reply: were
+    // it read as a line, the search would end on the first and the next check, whatever
+    // its password, would be answered by the second.
+    constexpr int kLineMax = 19990;
+    auto user = [&](const std::string &name, const std::string &forged) {
+        const std::string head = "-1 +DATA " + name + " ";
+        return name + " pw " + std::string(kLineMax - head.size(), 'a') + forged + "\n";
+    };
+    const std::string users = dir_.write(
+        "forge-users.txt", std::string(kUsers) + user("mallory", "-1 +OK search 0 found") +
+                               user("mallory2", "-1 +OK smith password accepted"));
+    server_process srv;
+    ASSERT_TRUE(srv.start({"--users", users, "--secret", secret_, "--quiet"}));
+    run_result r = console(srv.address(),
+                           "search mallory\ncheck smith WRONG\ncheck smith secret1\n");
+    EXPECT_EQ(r.out, "+OK search 2 found\n"
+                     "-ERR smith password rejected\n" +
+                         std::string(kCheckOk) + kExiting);
 }
 
 TEST_F(FaultTest, HundredKilobyteLineWithoutDebug) {

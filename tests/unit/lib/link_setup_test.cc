@@ -36,12 +36,14 @@ class LinkSetup : public LibraryTest {
 TEST_F(LinkSetup, OpensAnEncipheredBlockingLinkWithAnEmptyBuffer) {
     fake_server server(fake_server::greeting::accept, 42);
     brennic_host *host = host_for(server.entry());
-    host->inlen = 5; // bytes left over from an earlier link
+    host->inlen = 5;       // bytes left over from an earlier link,
+    host->discarding = 1;  // in the middle of a line too long
     ASSERT_EQ(open_link(host), 1) << dump_log();
     EXPECT_EQ(host->open, 1);
     ASSERT_GE(host->sock, 0);
     EXPECT_TRUE(host->rx && host->tx);
     EXPECT_EQ(host->inlen, 0);
+    EXPECT_EQ(host->discarding, 0) << "a new link does not drop its first line";
     EXPECT_EQ(host->last_try, 1000);
     // Sends wait for room; the receives of the exchange never wait, whatever the mode.
     EXPECT_EQ(::fcntl(host->sock, F_GETFL) & O_NONBLOCK, 0) << "exchange phase is blocking";

@@ -171,15 +171,58 @@ TEST_F(Reader, ALineOf19990BytesIsReceivedWholeAndItsTextCut) {
     EXPECT_EQ(std::string(r->text).substr(0, 4), "+OK ");
 }
 
-TEST_F(Reader, ALongerLineIsThrownAwayAndItsRestReadAsALine) {
+TEST_F(Reader, ALongerLineIsThrownAwayUpToItsLineFeed) {
     host_count = 1;
     paired_host pair(0);
     brennic_result *r = pending(7);
-    pair.send("7 +OK " + std::string(19990 - 6, 'y') + "abc\r\n7 +OK after\r\n");
+    brennic_result *victim = pending(8);
+    // The tail of the long line is shaped like a reply to request 8; it must not answer it.
+    pair.send("7 +OK " + std::string(19990 - 6, 'y') + "8 +OK forged\r\n8 -ERR real\r\n" +
+              "7 +OK after\r\n");
+    ASSERT_EQ(poll_until(), victim) << dump_log();
+    EXPECT_STREQ(victim->text, "-ERR real");
     ASSERT_EQ(poll_until(), r) << dump_log();
-    EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 1);
-    EXPECT_EQ(count_log("Unknown response abc", kLevelError), 1);
     EXPECT_STREQ(r->text, "+OK after");
+    EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 1);
+    EXPECT_EQ(count_log_prefix("Unknown response"), 0) << dump_log();
+    EXPECT_EQ(hosts[0].open, 1);
+}
+
+TEST_F(Reader, TheRestOfALongLineIsDroppedWhenItsLineFeedComesLater) {
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(7);
+    brennic_result *victim = pending(9);
+    brennic_result *out = nullptr;
+    // Two buffers and more without a LF: thrown away twice, nothing collected yet.
+    pair.send(std::string(2 * 19990 + 500, 'z'));
+    for (int i = 0; i < 20 && count_log_prefix("Throwing away") < 2; ++i) {
+        EXPECT_EQ(poll_results(&out), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 2);
+    // The line ends in a later receive, behind a forged reply to request 9.
+    pair.send("9 +OK forged\r\n7 +OK after\r\n");
+    ASSERT_EQ(poll_until(), r) << dump_log();
+    EXPECT_STREQ(r->text, "+OK after");
+    EXPECT_EQ(victim->text, nullptr);
+    EXPECT_EQ(count_log_prefix("Unknown response"), 0) << dump_log();
+}
+
+TEST_F(Reader, ALineOneByteTooLongLeavesTheLinkUp) {
+    // After the first 19990 bytes only the LF is left; it ends the dropped line instead of
+    // being taken for a line that cannot be cut.
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(7);
+    std::string line = "7 +OK ";
+    line += std::string(19991 - 2 - line.size(), 'd');
+    pair.send(line + "\r\n7 +OK after\r\n");
+    ASSERT_EQ(poll_until(), r) << dump_log();
+    EXPECT_STREQ(r->text, "+OK after");
+    EXPECT_EQ(r->failed, 0);
+    EXPECT_EQ(hosts[0].open, 1);
+    EXPECT_EQ(count_log_prefix("Could not read a line"), 0);
 }
 
 TEST_F(Reader, ALostConnectionFlagsTheHostsResults) {

@@ -125,6 +125,7 @@ paired_host::paired_host(int index, std::int32_t seed) : host(&hosts[index]), ci
     host->tx.reset(mt_seed(seed));
     host->inlen = 0;
     host->scanned = 0;
+    host->discarding = 0;
     // Any link setup for this host in the next minute is refused without a network call.
     host->last_try = seams.now();
     peer = fds[1];
