@@ -33,6 +33,7 @@ int init_library(const char *host_list, const char *secret_file, brennic_log_fn 
     char list[kHostListMax + 1];
     copy_bounded(list, host_list, kHostListMax);
 
+    const std::int32_t old_count = host_count;
     host_count = 0;
     // All entries are recorded before the first link is set up.
     const char *p = list;
@@ -47,6 +48,14 @@ int init_library(const char *host_list, const char *secret_file, brennic_log_fn 
         refill_record(host, start, static_cast<std::size_t>(p - start));
         ++host_count;
         log_info("Found host (%.*s)", kHostNameMax, host->name);
+    }
+    // A record the new list no longer reaches is ended too: nothing would ever read or close
+    // its link again, so its pending results would never come back and its socket would
+    // outlive brennic_close.
+    for (std::int32_t i = host_count; i < old_count && i < kMaxHosts; ++i) {
+        if (hosts[i].open != 0 || hosts[i].sock != kNoSocket) mark_host_failed(&hosts[i]);
+        hosts[i].rx.reset();
+        hosts[i].tx.reset();
     }
     if (current_host >= host_count || current_host < 0) current_host = 0;
 

@@ -1,5 +1,5 @@
 // The library's globals and the seams through which tests replace the clock, the idle wait,
-// the handshake time limit and memory allocation.
+// the handshake and send time limits and memory allocation.
 #include <cstdlib>
 #include <ctime>
 
@@ -20,7 +20,7 @@ std::int64_t real_now() { return static_cast<std::int64_t>(std::time(nullptr)); 
 
 void *real_alloc_zeroed(std::size_t size) { return std::calloc(1, size); }
 
-constexpr library_seams kDefaultSeams{real_now, wait_open_links, kHandshakeWaitMs,
+constexpr library_seams kDefaultSeams{real_now, wait_open_links, kHandshakeWaitMs, kSendWaitMs,
                                       real_alloc_zeroed};
 
 } // namespace

@@ -33,7 +33,7 @@ extern std::int32_t current_host;
 extern brennic_result *rlist;
 extern char secret_path[kSecretPathMax + 1];
 
-// Seams: the clock, the idle wait between polls, the handshake time limit and memory
+// Seams: the clock, the idle wait between polls, the handshake and send time limits and memory
 // allocation. They default to the real thing; tests replace them to cross the protocol's
 // timers without waiting and to inject failures.
 struct library_seams {
@@ -41,6 +41,7 @@ struct library_seams {
     int (*idle_wait)(int ms);           // wait up to ms for any open link to be readable;
                                         // 1 when one became readable
     int handshake_wait_ms;              // time limit of the handshake reply
+    int send_wait_ms;                   // time limit of one send on a link
     void *(*alloc_zeroed)(std::size_t); // records and texts; nullptr when exhausted
 };
 extern library_seams seams;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cctype>
@@ -131,6 +132,13 @@ int send_bytes(int sock, const char *bytes, int length) {
     errno = 0;
     // MSG_NOSIGNAL: a peer that has gone away gives an error, never SIGPIPE.
     return static_cast<int>(sys.send(sock, bytes, static_cast<std::size_t>(length), MSG_NOSIGNAL));
+}
+
+int set_send_limit(int sock, int ms) {
+    timeval limit{};
+    limit.tv_sec = std::max(ms, 0) / 1000;
+    limit.tv_usec = static_cast<suseconds_t>(std::max(ms, 0) % 1000) * 1000;
+    return sys.setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 ? 1 : 0;
 }
 
 void close_socket(int sock) {

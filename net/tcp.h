@@ -42,6 +42,10 @@ int recv_some(int sock, char *buffer, int length);
 // Does not record the error: callers call record_sock_error.
 int send_bytes(int sock, const char *bytes, int length);
 
+// Limits how long one send on a blocking socket waits for room to ms milliseconds; a send
+// that runs out of time returns what it sent, or -1. Returns 1, or 0 when it failed.
+int set_send_limit(int sock, int ms);
+
 // Closes a socket; -1 is ignored.
 void close_socket(int sock);
 

@@ -99,6 +99,10 @@ TEST_F(HostTable, SecondInitEndsTheLinksItRefillsAndResetsCurrentHost) {
     brennic_result pending{};
     pending.id = 4;
     pending.host = &hosts[0];
+    brennic_result beyond{};
+    beyond.id = 5;
+    beyond.host = &hosts[2];
+    pending.next = &beyond;
     rlist = &pending;
 
     EXPECT_EQ(init_library("d", "", capture_log), 1);
@@ -110,8 +114,13 @@ TEST_F(HostTable, SecondInitEndsTheLinksItRefillsAndResetsCurrentHost) {
     EXPECT_FALSE(hosts[0].tx);
     EXPECT_EQ(pending.failed, 1) << "results of an ended link come back as failed";
     EXPECT_EQ(current_host, 0);
-    // A record beyond the new count is left as it was.
-    EXPECT_EQ(hosts[2].open, 1);
+    // A record beyond the new count is ended as well: its results come back as failed,
+    // and no socket is left that close would not reach.
+    EXPECT_EQ(hosts[2].open, 0);
+    EXPECT_EQ(hosts[2].sock, -1);
+    EXPECT_FALSE(hosts[2].rx);
+    EXPECT_EQ(beyond.failed, 1);
+    EXPECT_EQ(hosts[1].sock, -1) << "a record without a link stays without one";
     rlist = nullptr;
 }
 

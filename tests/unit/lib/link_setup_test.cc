@@ -1,8 +1,11 @@
 // Link setup against a server on 127.0.0.1: every way out and the host's state after it.
 #include <fcntl.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "cipher/secret_hash.h"
 #include "support.h"
@@ -56,6 +59,39 @@ TEST_F(LinkSetup, OpensAnEncipheredBlockingLinkWithAnEmptyBuffer) {
     EXPECT_EQ(count_log_prefix("socket_write len=(" +
                                std::to_string(handshake_for(kSecret).size()) + ") r=("),
               1);
+}
+
+TEST_F(LinkSetup, ASendTheServerTakesNothingOfEndsTheLinkAtTheSendLimit) {
+    // The server reads nothing after the handshake: once the socket buffers are full a send
+    // waits, but only for the send limit; then the short send ends the link.
+    seams.send_wait_ms = 200;
+    fake_server server(fake_server::greeting::deaf);
+    brennic_host *host = host_for(server.entry());
+    ASSERT_EQ(open_link(host), 1) << dump_log();
+    const int sock = host->sock;
+    // Should a send wait on regardless, the watchdog ends the connection after 10 s, so
+    // that the test fails instead of hanging.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 500 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!done) ::shutdown(sock, SHUT_RDWR);
+    });
+    const std::string request = "set smith pw " + std::string(18000, 'a');
+    brennic_result r{};
+    const auto start = std::chrono::steady_clock::now();
+    int sends = 0;
+    while (sends < 2000 && send_cmd_host(host, 1, request.c_str(), &r) == 1)
+        ++sends;
+    const auto waited = std::chrono::steady_clock::now() - start;
+    done = true;
+    watchdog.join();
+    EXPECT_GT(sends, 0) << "the buffers take some lines before a send has to wait";
+    EXPECT_LT(sends, 2000);
+    EXPECT_LT(waited, std::chrono::seconds(5)) << "the send waited past its limit";
+    EXPECT_EQ(host->open, 0);
+    EXPECT_EQ(host->sock, -1);
+    EXPECT_EQ(count_log_prefix("Write failed "), 1) << dump_log();
 }
 
 TEST_F(LinkSetup, ThrottlesToOneAttemptAMinute) {

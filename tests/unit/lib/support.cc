@@ -252,6 +252,7 @@ void fake_server::serve(int client) {
         reply = refusal_;
         break;
     case greeting::accept:
+    case greeting::deaf:
         reply = "1 +ENCRYPT " + std::to_string(n_) + "\r\n";
         break;
     case greeting::accept_no_number:
@@ -260,6 +261,11 @@ void fake_server::serve(int client) {
         break;
     }
     if (!reply.empty() && ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
+    if (greeting_ == greeting::deaf) {
+        while (!stop_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return;
+    }
 
     const bool accepted = greeting_ == greeting::accept || greeting_ == greeting::accept_no_number;
     const auto seed = static_cast<std::int32_t>(

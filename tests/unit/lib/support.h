@@ -72,7 +72,8 @@ struct paired_host {
 // connection at a time and stops with the object.
 class fake_server {
   public:
-    enum class greeting { accept, accept_no_number, silent, one_byte, refuse, close };
+    // deaf: accepts the handshake, then never reads from the link.
+    enum class greeting { accept, accept_no_number, silent, one_byte, refuse, close, deaf };
     explicit fake_server(greeting g = greeting::accept, std::int32_t n = 42,
                          std::string secret = kSecret);
     ~fake_server();
