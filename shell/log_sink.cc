@@ -18,11 +18,21 @@ std::time_t real_now() { return std::time(nullptr); }
 
 std::tm *real_local_time(const std::time_t *t, std::tm *out) { return localtime_r(t, out); }
 
+// The log holds the secret text and request lines with passwords: a regular file of ours
+// that group or others may read is narrowed to owner-only. Anything else (a FIFO, another
+// user's file) is left as it is.
+void narrow_mode(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return;
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) fchmod(fd, S_IRUSR | S_IWUSR);
+}
+
 // Owner-only, append-only, and never through a symbolic link: a link planted under the
 // log's name must not redirect the diagnostics into another file.
 std::FILE *open_log_file() {
     int fd = open(kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
+    narrow_mode(fd);
     std::FILE *f = fdopen(fd, "a");
     if (!f) {
         int saved = errno;
@@ -30,6 +40,21 @@ std::FILE *open_log_file() {
         errno = saved; // perror reports why fdopen failed, not close
     }
     return f;
+}
+
+// Another console logging in the same directory may delete the file this one has open
+// (when it passes the size limit); lines written after that would be lost.
+bool open_file_unlinked(std::FILE *stream) {
+    struct stat st {};
+    return fstat(fileno(stream), &st) == 0 && st.st_nlink == 0;
+}
+
+// Whether the log's name still leads to the open file described by open_st. When another
+// console has already deleted and re-created the log, the name belongs to its new file.
+bool name_is_open_file(const struct stat &open_st) {
+    struct stat st {};
+    return stat(kLogFileName, &st) == 0 && st.st_dev == open_st.st_dev &&
+           st.st_ino == open_st.st_ino;
 }
 
 const char *level_word(int level) {
@@ -76,6 +101,10 @@ int log_sink(int level, const char *text) {
     if (debug_flag && word) std::fprintf(shell_out, "%s: %s\n", word, text);
 
     if (dolog_flag) {
+        if (log_file && open_file_unlinked(log_file)) {
+            std::fclose(log_file);
+            log_file = nullptr;
+        }
         if (!log_file) log_file = open_log_file();
         if (!log_file) {
             std::perror(kLogFileName);
@@ -89,9 +118,11 @@ int log_sink(int level, const char *text) {
     // The size seen here is what the file system holds, so unflushed debug lines do not
     // count yet.
     if (log_file && file_size(log_file) > kLogLimitBytes) {
+        struct stat open_st {};
+        const bool known = fstat(fileno(log_file), &open_st) == 0;
         std::fclose(log_file);
         log_file = nullptr;
-        std::remove(kLogFileName);
+        if (known && name_is_open_file(open_st)) std::remove(kLogFileName);
     }
     return 1;
 }

@@ -297,6 +297,136 @@ TEST_F(LogSinkTest, UnopenableFileReportsAndRetriesNextTime) {
     EXPECT_EQ(slurp(log_path()), kStamp + " Info: kept\n");
 }
 
+// Another console in the same directory passed the limit, deleted the log and started a new
+// one: this console's next line goes into that new file, not into the deleted one.
+TEST_F(LogSinkTest, FileDeletedByAnotherWriterIsReopenedByName) {
+    brennic::dolog_flag = 1;
+    log_sink(2, "one");
+    std::FILE *first = brennic::log_sink_file();
+    ASSERT_NE(first, nullptr);
+    fs::remove(log_path());
+    { std::ofstream(log_path()) << "other console\n"; }
+    log_sink(3, "two");
+    EXPECT_EQ(slurp(log_path()), "other console\n" + kStamp + " Error: two\n");
+    log_sink(2, "three");
+    EXPECT_EQ(slurp(log_path()),
+              "other console\n" + kStamp + " Error: two\n" + kStamp + " Info: three\n");
+
+    // Deleted with nothing in its place: the next line creates the file afresh.
+    fs::remove(log_path());
+    log_sink(2, "four");
+    EXPECT_EQ(slurp(log_path()), kStamp + " Info: four\n");
+}
+
+// The open file passes the limit after the name has come to mean another console's file:
+// this console closes its own file but leaves the other one in place, then writes into it.
+TEST_F(LogSinkTest, LimitPassedAfterTheNameMovedOnDeletesNothing) {
+    const std::string line = kStamp + " Info: x\n";
+    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size(), '.'); }
+    brennic::dolog_flag = 1;
+    log_sink(2, "x");
+    ASSERT_NE(brennic::log_sink_file(), nullptr);
+
+    // The other console's new file takes the name; this console's file lives on elsewhere.
+    const fs::path aside = dir_ / "aside";
+    fs::rename(log_path(), aside);
+    { std::ofstream(log_path()) << "other console\n"; }
+
+    log_sink(2, "x");
+    EXPECT_EQ(brennic::log_sink_file(), nullptr) << "the file over the limit is closed";
+    EXPECT_EQ(fs::file_size(aside), static_cast<std::uintmax_t>(brennic::kLogLimitBytes) + line.size());
+    ASSERT_TRUE(fs::exists(log_path())) << "the other console's file was deleted";
+    EXPECT_EQ(slurp(log_path()), "other console\n");
+
+    log_sink(3, "next");
+    EXPECT_EQ(slurp(log_path()), "other console\n" + kStamp + " Error: next\n");
+    EXPECT_EQ(fs::file_size(aside), static_cast<std::uintmax_t>(brennic::kLogLimitBytes) + line.size());
+}
+
+// Alone in its directory, a console still deletes its own file at the limit, also when the
+// name reaches it through another hard link.
+TEST_F(LogSinkTest, OwnFileIsDeletedAtTheLimitWhateverItsLinkCount) {
+    const std::string line = kStamp + " Info: x\n";
+    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size() + 1, '.'); }
+    fs::create_hard_link(log_path(), dir_ / "second-name");
+    brennic::dolog_flag = 1;
+    log_sink(2, "x");
+    EXPECT_FALSE(fs::exists(log_path()));
+    EXPECT_TRUE(fs::exists(dir_ / "second-name"));
+    EXPECT_EQ(brennic::log_sink_file(), nullptr);
+}
+
+// The log holds the secret and passwords: a file made readable by others before the console
+// started is narrowed to owner-only when opened, and keeps its lines.
+TEST_F(LogSinkTest, WiderModeOfAnExistingFileIsNarrowed) {
+    for (mode_t wide : {0644, 0666, 0640, 0604, 0755}) {
+        SCOPED_TRACE(wide);
+        brennic::log_sink_reset();
+        brennic::sink_seams.now = fixed_now;
+        brennic::sink_seams.local_time = fixed_local;
+        fs::remove(log_path());
+        { std::ofstream(log_path()) << "old\n"; }
+        ASSERT_EQ(chmod(log_path().c_str(), wide), 0);
+        brennic::dolog_flag = 1;
+        log_sink(2, "new");
+        struct stat st {};
+        ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(slurp(log_path()), "old\n" + kStamp + " Info: new\n");
+    }
+}
+
+TEST_F(LogSinkTest, OwnerOnlyModesAreKept) {
+    for (mode_t own : {0600, 0700, 0200}) {
+        SCOPED_TRACE(own);
+        brennic::log_sink_reset();
+        fs::remove(log_path());
+        { std::ofstream(log_path()) << ""; }
+        ASSERT_EQ(chmod(log_path().c_str(), own), 0);
+        brennic::dolog_flag = 1;
+        log_sink(2, "a");
+        EXPECT_NE(brennic::log_sink_file(), nullptr);
+        struct stat st {};
+        ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, own);
+    }
+}
+
+// Another user's file is not this console's to change (only root gets to open it here).
+TEST_F(LogSinkTest, AnotherUsersFileKeepsItsMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+    { std::ofstream(log_path()) << ""; }
+    ASSERT_EQ(chmod(log_path().c_str(), 0644), 0);
+    ASSERT_EQ(chown(log_path().c_str(), 65534, 65534), 0);
+    brennic::dolog_flag = 1;
+    log_sink(2, "a");
+    struct stat st {};
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(slurp(log_path()), kStamp + " Info: a\n");
+}
+
+// A FIFO under the log's name (with a reader, so the open does not block) keeps its mode and
+// receives the lines.
+TEST_F(LogSinkTest, FifoKeepsItsMode) {
+    mode_t old = umask(0);
+    ASSERT_EQ(mkfifo(log_path().c_str(), 0644), 0);
+    umask(old);
+    int reader = open(log_path().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    brennic::dolog_flag = 1;
+    log_sink(3, "piped");
+    struct stat st {};
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    char buf[64] = {};
+    ssize_t got = read(reader, buf, sizeof buf - 1);
+    EXPECT_EQ(std::string(buf, got > 0 ? static_cast<size_t>(got) : 0), kStamp + " Error: piped\n");
+    brennic::log_sink_reset();
+    close(reader);
+}
+
 TEST_F(LogSinkTest, FileSizeOfAStreamWithoutDescriptorIsZero) {
     char buf[16] = "0123456789";
     std::FILE *mem = fmemopen(buf, 10, "r");
