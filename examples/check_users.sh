@@ -7,7 +7,9 @@
 # empty lines and lines starting with # are skipped, a CR before the line end is dropped.
 # Every check goes to one console process through a pipe, so no password ever appears on a
 # command line. The console answers each check with one line: "+OK ..." when the user was
-# accepted, "-ERR ..." when not, and "-DEAD ..." when no server could be reached.
+# accepted, "-ERR ..." when not, and "-DEAD ..." when no server could be reached. A line
+# "-DEAD Failed ..." that a server refusing the link handshake causes (at start-up, before
+# any command, or ahead of a reply) answers no check: it is reported, not counted.
 #
 # Prints each failed reply, then a summary. Exit status: 0 all accepted, 1 some failed,
 # 2 the server could not be reached or the console did not finish, 64 usage error.
@@ -34,7 +36,7 @@ while [ $# -gt 0 ]; do
         ''|*[!0-9]*) echo "check_users: -t needs a number of seconds" >&2; exit 64 ;;
         esac
         limit=$2; shift 2 ;;
-    -h|-help|--help) sed -n '2,16s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -h|-help|--help) sed -n '2,18s/^# \{0,1\}//p' "$0"; exit 0 ;;
     -?*) echo "check_users: unknown option $1" >&2; exit 64 ;;
     *)
         [ $# -eq 1 ] || { echo "check_users: one list file at most" >&2; exit 64; }
@@ -90,9 +92,17 @@ fi
 status=$?
 
 # Every reply line except the closing "+OK exiting" counts; a line not starting with +OK is
-# a failure and -DEAD means the server could not be reached.
+# a failure and -DEAD means the server could not be reached. A refused handshake prints
+# "-DEAD Failed " and the server's answer outside any reply; the check of a user named
+# Failed on a dead link starts the same way but ends in the library's failure text.
 awk -v expected="$count" -v status="$status" '
+    BEGIN { link_failed = " -ERR brenniclib failed while talking to brennic server" }
     $0 == "+OK exiting" { finished = 1; next }
+    index($0, "-DEAD Failed ") == 1 &&
+        substr($0, length($0) - length(link_failed) + 1) != link_failed {
+        print "check_users: a server refused the link handshake: " $0 > "/dev/stderr"
+        next
+    }
     { replies++ }
     /^\+OK/ { next }
     /^-DEAD/ { dead++ }
