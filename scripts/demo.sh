@@ -35,7 +35,17 @@ fi
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 ninja -C "$build" -j2 brennic_console brennic-testserver >&2
 
+# The console keeps only the first 100 characters of a -secret value, so the secret goes
+# to the console from a copy in a short temporary directory rather than from the checkout,
+# whose path may be longer. A long TMPDIR gives way to /tmp.
+secret_max=100
 work=$(mktemp -d "${TMPDIR:-/tmp}/brennic-demo.XXXXXX")
+secret=$work/secret.txt
+if [ ${#secret} -gt $secret_max ]; then
+    rmdir "$work"
+    work=$(mktemp -d /tmp/brennic-demo.XXXXXX)
+    secret=$work/secret.txt
+fi
 server_pid=
 cleanup() {
     if [ -n "$server_pid" ]; then
@@ -46,9 +56,15 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+if [ ${#secret} -gt $secret_max ]; then
+    echo "demo: no temporary directory short enough for the secret file ($secret)" >&2
+    exit 1
+fi
+cp "$root/samples/secret.txt" "$secret"
+chmod 600 "$secret"
 
 "$build/bin/brennic-testserver" --port 0 --port-file "$work/port" \
-    --users "$root/samples/users.txt" --secret "$root/samples/secret.txt" \
+    --users "$root/samples/users.txt" --secret "$secret" \
     --max-seconds 3600 --quiet >/dev/null &
 server_pid=$!
 
@@ -61,4 +77,4 @@ done
 port=$(cat "$work/port")
 echo "demo: test server on 127.0.0.1:$port; try: check smith secret1, lookup jones, search ops" >&2
 
-"$build/bin/brennic" -host "127.0.0.1:$port" -secret "$root/samples/secret.txt" "$@"
+"$build/bin/brennic" -host "127.0.0.1:$port" -secret "$secret" "$@"
