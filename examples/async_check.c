@@ -1,7 +1,7 @@
 /*
  * async_check.c - checks several users at once through the asynchronous interface.
  *
- * Every user/password pair is sent as its own check request with its own non-negative id,
+ * Every user/password pair is sent as its own check request with its own positive id,
  * without waiting; the answers are then collected with brennic_poll, a bounded number of
  * times with a short sleep after every poll that found nothing. The program never blocks
  * inside the library's own long wait.
@@ -151,13 +151,15 @@ int main(int argc, char **argv) {
 
     brennic_init(hosts, secret, log_to_stderr);
 
-    /* Send everything first: each request carries its index as id and returns at once. */
+    /* Send everything first: each request carries its index plus one as id and returns at
+     * once. Ids start at 1 because a reply line without an id counts as id 0, so a stray
+     * line from a server could complete a request numbered 0. */
     for (; i + 1 < argc; i += 2) {
         struct request *q = &reqs[count];
         q->user = argv[i];
         q->record = NULL;
         q->outcome = kPending;
-        if (!brennic_check(count, argv[i], argv[i + 1], &q->record)) {
+        if (!brennic_check(count + 1, argv[i], argv[i + 1], &q->record)) {
             /* Refused before sending: the record is not linked and can go at once. */
             printf("check %.100s: refused by the library\n", q->user);
             q->outcome = kRejected;
