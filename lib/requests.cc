@@ -24,6 +24,13 @@ int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Buil
 
         char request[kBufSize];
         build(request, sizeof request);
+        // A line end inside a field would end the request line there and make the rest a
+        // request of its own, with an id and command of the caller's data: refused, and the
+        // caller keeps a zero-filled record that was never sent.
+        if (std::strpbrk(request, "\r\n") != nullptr) {
+            log_error("Request refused: a line end inside a field");
+            return 0;
+        }
         send_cmd(id, user, request, r);
         // Replies are read only inside poll, so no line can be missed here.
         if (on_line != nullptr) r->on_line = on_line;

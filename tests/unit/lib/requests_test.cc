@@ -37,6 +37,32 @@ TEST_F(Requests, SetAcceptsAtMost18000AttributeCharacters) {
     EXPECT_EQ(pair.received(), "");
 }
 
+TEST_F(Requests, ALineEndInsideAFieldIsRefusedBeforeSending) {
+    host_count = 1;
+    paired_host pair(0);
+    const brennic_result zero{};
+    // Each would put a second request of the caller's data on the link.
+    const auto refused = [&](int result) {
+        EXPECT_EQ(result, 0);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(std::memcmp(r, &zero, sizeof zero), 0) << "an unsent, zero-filled record";
+        free_result(&r);
+    };
+    refused(request_check(1, "bob", "x\r\n-1 del amy", &r));
+    refused(request_lookup(2, "bob\n3 del amy", &r));
+    refused(request_del(3, "amy\r", &r));
+    refused(request_set(4, "bob", "pw", "a=1\nb=2", &r));
+    refused(request_mod(5, "bob", "pw\n", "", &r));
+    refused(request_search(6, "search bob\r\n7 del amy", nullptr, &r));
+    EXPECT_EQ(rlist, nullptr);
+    EXPECT_EQ(count_log("Request refused: a line end inside a field", kLevelError), 6);
+    // What is cut off before sending does not count: only the first 200 characters of a
+    // search go out.
+    const std::string long_search = "search " + std::string(200, 's') + "\n";
+    EXPECT_EQ(request_search(8, long_search.c_str(), nullptr, &r), 1);
+    EXPECT_EQ(pair.received(), "8 " + long_search.substr(0, 200) + "\r\n");
+}
+
 TEST_F(Requests, ANullPasswordIsSentAsNull) {
     host_count = 1;
     paired_host pair(0);
