@@ -19,12 +19,13 @@ build=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/brennic-install.XXXXXX")
 prefix=$work/prefix
 server_pid=""
+refusing_pid=""
 
 cleanup() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null
-        wait "$server_pid" 2>/dev/null
-    fi
+    for pid in $server_pid $refusing_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -246,6 +247,31 @@ if [ -x "$server" ]; then
                 ! grep -q "could not be reached" "$work/cu-up.out"
         }
         check "check_users.sh counts one failure among three users" users_served
+
+        # A first server that refuses the handshake prints a -DEAD Failed line at start-up,
+        # before any command: the script must not count it as a reply.
+        mkdir -p "$work/refusing"
+        timeout 120 "$server" --port 0 --port-file "$work/refusing/port" --refuse-handshake \
+            --users "$work/server/users" --secret "$work/server/secret" --max-seconds 100 \
+            --quiet >"$work/refusing/out" 2>&1 &
+        refusing_pid=$!
+        for _ in $(seq 100); do
+            [ -s "$work/refusing/port" ] && break
+            sleep 0.1
+        done
+        refusing_port=$(tr -dc '0-9' <"$work/refusing/port" 2>/dev/null)
+        users_past_refusal() {
+            [ -n "$refusing_port" ] || return 1
+            BRENNIC=$prefix/bin/brennic exits_with 1 "$work/cu-refused.out" timeout 90 \
+                "$examples/check_users.sh" -host "127.0.0.1:$refusing_port,127.0.0.1:$port" \
+                -secret "$work/server/secret" -t 80 "$work/users-up.txt" || return 1
+            has "$work/cu-refused.out" "checked 3 users: 3 replies, 1 failed" &&
+                ! grep -q "could not be reached" "$work/cu-refused.out"
+        }
+        check "check_users.sh skips the start-up line of a refused handshake" users_past_refusal
+        kill "$refusing_pid" 2>/dev/null
+        wait "$refusing_pid" 2>/dev/null
+        refusing_pid=""
     fi
     kill "$server_pid" 2>/dev/null
     wait "$server_pid" 2>/dev/null
