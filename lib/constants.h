@@ -40,7 +40,7 @@ inline constexpr int kMaxHosts = 5;
 inline constexpr int kDefaultPort = 601;
 inline constexpr int kHandshakeReplyMax = 200;
 inline constexpr int kHandshakeWaitMs = 90000;
-// A request line of which the server takes no byte for this long ends its link.
+// A request line the server has not made room for within this long ends its link.
 inline constexpr int kSendWaitMs = 90000;
 inline constexpr int kThrottleSeconds = 60;
 inline constexpr int kSecretLogMax = 400;     // "Secret string (%.400s)"

@@ -104,10 +104,11 @@ int open_link(brennic_host *host) {
 
     // The link stays in blocking mode: a request line is written with one send, which then
     // waits for room when the server is slow to read instead of coming up short and taking
-    // a live link for a broken one. The wait is bounded: a server that takes no byte for
-    // the send limit has stopped reading, and the short send ends its link. (Should the
-    // limit not take, a send waits as any blocking send does.) Its receives never wait
-    // (recv_some). A new link begins at a line boundary of its own.
+    // a live link for a broken one. The wait is bounded: a server that has not made room
+    // for the whole line within the send limit is taken to have stopped reading, and the
+    // short send ends its link. (Should the limit not take, a send waits as any blocking
+    // send does.) Its receives never wait (recv_some). A new link begins at a line boundary
+    // of its own.
     set_send_limit(host->sock, seams.send_wait_ms);
     host->inlen = 0;
     host->scanned = 0;
