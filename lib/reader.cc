@@ -29,15 +29,22 @@ char *find_lf(brennic_host *host) {
     return static_cast<char *>(lf);
 }
 
-// True when an open host already holds a complete line: the next poll can use it without
+// True when the buffer is full and holds no LF: the beginning of a line longer than any
+// line received whole, which is cut off as a line of its own (take_line).
+bool line_to_cut(brennic_host *host) {
+    return host->discarding == 0 && host->inlen >= kLineMax && find_lf(host) == nullptr;
+}
+
+// True when an open host already holds a line to take: the next poll can use it without
 // waiting for the socket, which may have nothing more to say.
 bool line_waiting() {
     for (int i = 0; i < host_count && i < kMaxHosts; ++i)
-        if (link_usable(&hosts[i]) && find_lf(&hosts[i]) != nullptr) return true;
+        if (link_usable(&hosts[i]) && (find_lf(&hosts[i]) != nullptr || line_to_cut(&hosts[i])))
+            return true;
     return false;
 }
 
-// While the rest of a thrown-away line is being dropped: drops the held bytes up to and
+// While the rest of a line too long is being dropped: drops the held bytes up to and
 // including the first LF, which ends that line, and stops dropping. Without a LF the bytes
 // stay held, so that a further full buffer is thrown away (and reported) like the first.
 void drop_rest_of_long_line(brennic_host *host) {
@@ -57,10 +64,8 @@ void drop_rest_of_long_line(brennic_host *host) {
 int fill_inbuf(brennic_host *host) {
     int room = kLineMax - host->inlen;
     if (room < 1) {
-        // The held bytes were deciphered when they came, so the keystream stays in step.
-        // The rest of the line, up to its LF, is dropped too: were it read as a line of its
-        // own, whoever chose the line's length and bytes would choose that line, id and
-        // reply text included, and could answer another request with it.
+        // More of a line too long, whose beginning was cut off already: thrown away. The
+        // held bytes were deciphered when they came, so the keystream stays in step.
         host->inlen = 0;
         host->scanned = 0;
         host->discarding = 1;
@@ -91,6 +96,24 @@ int fill_inbuf(brennic_host *host) {
 
 int take_line(brennic_host *host, char *line) {
     host->inbuf[host->inlen] = '\0';
+    if (line_to_cut(host)) {
+        // A line too long: its beginning is read as the longest line received whole would
+        // be (its text is cut to the reply text limit in any case), so that a final reply
+        // still completes its request, and the rest of the line, up to its LF, is thrown
+        // away. The rest is never read as a line of its own: whoever chose the line's
+        // length and bytes would choose that line, id and text included, and could answer
+        // another request with it.
+        log_error("Throwing away incoming data, line too long");
+        const int length = kLineMax - 2; // as if the last two bytes were CR and LF
+        std::memcpy(line, host->inbuf, static_cast<std::size_t>(length));
+        line[length] = '\0';
+        log_info("Got %d bytes (%.*s)", length, kDiagMax, line);
+        host->inlen = 0;
+        host->inbuf[0] = '\0';
+        host->scanned = 0;
+        host->discarding = 1;
+        return 1;
+    }
     const char *lf = find_lf(host);
     if (lf == nullptr) return 0;
     const int lf_at = static_cast<int>(lf - host->inbuf);
@@ -117,13 +140,14 @@ int read_reply(brennic_host *host, brennic_result **out) {
     }
     char line[kLineBufSize];
     for (;;) {
-        if (find_lf(host) == nullptr) {
+        if (find_lf(host) == nullptr && !line_to_cut(host)) {
             if (fill_inbuf(host) == 0) {
                 log_info("Could not read more data\n");
                 mark_host_failed(host);
                 return 0;
             }
-            if (find_lf(host) == nullptr) return 0; // the partial line stays buffered
+            // The partial line stays buffered, unless it is already too long.
+            if (find_lf(host) == nullptr && !line_to_cut(host)) return 0;
         }
         if (!link_usable(host)) {
             log_info("Is not open here");

@@ -207,14 +207,17 @@ TEST_F(FaultTest, HundredKilobyteLineIsThrownAwayInPieces) {
     ASSERT_TRUE(srv.start(server_args({"--overlong", std::to_string(kOverlong)})));
     run_result r = console(srv.address(), "check smith secret1\nsearch smith\nlookup smith\n",
                            {"-debug"});
+    // The overlong +DATA line ahead of every reply reaches the search cut: the text of its
+    // first 19900 characters, after "-1 ".
     EXPECT_EQ(reply_lines(r.out),
               (std::vector<std::string>{"+OK smith password accepted",
+                                        "+DATA " + std::string(19900 - 3 - 6, 'x'),
                                         "+DATA smith mail=smith@example.org dept=ops",
                                         "+OK search 1 found",
                                         "+OK smith mail=smith@example.org dept=ops",
                                         "+OK exiting"}));
-    // "-1 +DATA " and CR LF around the 100000 bytes; every full buffer is dropped once, and
-    // the tail up to its LF goes with them.
+    // "-1 +DATA " and CR LF around the 100000 bytes; the first full buffer is cut off as the
+    // line, every later one thrown away, and the rest up to the LF goes with them.
     const int line_bytes = kOverlong + 9 + 2;
     const int drops_per_reply = line_bytes / kLineMax;
     EXPECT_EQ(count_lines_equal(r.out, "Error: Throwing away incoming data, line too long"),
@@ -228,7 +231,7 @@ TEST_F(FaultTest, DirectoryDataCannotForgeAReplyThroughALineTooLong) {
     // Two users whose attributes make their search lines just longer than the receive limit,
     // so that what follows the first 19990 bytes of each line is shaped like a reply: were
     // it read as a line, the search would end on the first and the next check, whatever
-    // its password, would be answered by the second.
+    // its password, would be answered by the second. The lines reach the search cut.
     constexpr int kLineMax = 19990;
     auto user = [&](const std::string &name, const std::string &forged) {
         const std::string head = "-1 +DATA " + name + " ";
@@ -239,11 +242,15 @@ TEST_F(FaultTest, DirectoryDataCannotForgeAReplyThroughALineTooLong) {
                                user("mallory2", "-1 +OK smith password accepted"));
     server_process srv;
     ASSERT_TRUE(srv.start({"--users", users, "--secret", secret_, "--quiet"}));
-    run_result r = console(srv.address(),
-                           "search mallory\ncheck smith WRONG\ncheck smith secret1\n");
-    EXPECT_EQ(r.out, "+OK search 2 found\n"
-                     "-ERR smith password rejected\n" +
-                         std::string(kCheckOk) + kExiting);
+    // A lookup whose final line is too long completes with the line cut, instead of
+    // waiting for a reply that never comes.
+    run_result r = console(srv.address(), "search mallory\ncheck smith WRONG\n"
+                                          "check smith secret1\nlookup mallory\n");
+    EXPECT_EQ(r.out, "+DATA mallory " + std::string(19900 - 3 - 14, 'a') + "\n" +
+                         "+DATA mallory2 " + std::string(19900 - 3 - 15, 'a') + "\n" +
+                         "+OK search 2 found\n"
+                         "-ERR smith password rejected\n" + kCheckOk + "+OK mallory " +
+                         std::string(19900 - 3 - 12, 'a') + "\n" + kExiting);
 }
 
 TEST_F(FaultTest, HundredKilobyteLineWithoutDebug) {

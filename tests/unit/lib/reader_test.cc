@@ -171,21 +171,36 @@ TEST_F(Reader, ALineOf19990BytesIsReceivedWholeAndItsTextCut) {
     EXPECT_EQ(std::string(r->text).substr(0, 4), "+OK ");
 }
 
-TEST_F(Reader, ALongerLineIsThrownAwayUpToItsLineFeed) {
+TEST_F(Reader, ALongerLineIsCutAndItsRestThrownAway) {
     host_count = 1;
     paired_host pair(0);
     brennic_result *r = pending(7);
     brennic_result *victim = pending(8);
-    // The tail of the long line is shaped like a reply to request 8; it must not answer it.
-    pair.send("7 +OK " + std::string(19990 - 6, 'y') + "8 +OK forged\r\n8 -ERR real\r\n" +
-              "7 +OK after\r\n");
+    // The rest of the long line is shaped like a reply to request 8; it must not answer it.
+    pair.send("7 +OK " + std::string(19990 - 6, 'y') + "8 +OK forged\r\n8 -ERR real\r\n");
+    ASSERT_EQ(poll_until(), r) << dump_log();
+    // Read as the longest whole line (19988 bytes before CR LF), its text cut at 19900.
+    EXPECT_EQ(std::string(r->text), "+OK " + std::string(19900 - 2 - 4, 'y'));
+    EXPECT_EQ(r->ok, 1);
     ASSERT_EQ(poll_until(), victim) << dump_log();
     EXPECT_STREQ(victim->text, "-ERR real");
-    ASSERT_EQ(poll_until(), r) << dump_log();
-    EXPECT_STREQ(r->text, "+OK after");
     EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 1);
     EXPECT_EQ(count_log_prefix("Unknown response"), 0) << dump_log();
     EXPECT_EQ(hosts[0].open, 1);
+}
+
+TEST_F(Reader, ALongDataLineReachesTheCallbackCut) {
+    seen_lines().clear();
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(5, 0, note_line);
+    pair.send("5 +DATA " + std::string(30000, 'q') + "\r\n5 +OK done\r\n");
+    ASSERT_EQ(poll_until(), r) << dump_log();
+    EXPECT_STREQ(r->text, "+OK done");
+    EXPECT_EQ(seen_lines(), (std::vector<std::string>{
+                                "5|+DATA " + std::string(19900 - 2 - 6, 'q'), "5|+OK done"}));
+    // The first 19990 bytes cut off, the other 10020 dropped up to the LF.
+    EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 1);
 }
 
 TEST_F(Reader, TheRestOfALongLineIsDroppedWhenItsLineFeedComesLater) {
@@ -194,33 +209,38 @@ TEST_F(Reader, TheRestOfALongLineIsDroppedWhenItsLineFeedComesLater) {
     brennic_result *r = pending(7);
     brennic_result *victim = pending(9);
     brennic_result *out = nullptr;
-    // Two buffers and more without a LF: thrown away twice, nothing collected yet.
+    // Two buffers and more without a LF: the first is cut off as a junk line that answers
+    // nothing, the second thrown away; nothing is collected yet.
     pair.send(std::string(2 * 19990 + 500, 'z'));
     for (int i = 0; i < 20 && count_log_prefix("Throwing away") < 2; ++i) {
         EXPECT_EQ(poll_results(&out), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 2);
+    EXPECT_EQ(count_log("Unknown response " + std::string(100, 'z'), kLevelError), 1);
     // The line ends in a later receive, behind a forged reply to request 9.
     pair.send("9 +OK forged\r\n7 +OK after\r\n");
     ASSERT_EQ(poll_until(), r) << dump_log();
     EXPECT_STREQ(r->text, "+OK after");
     EXPECT_EQ(victim->text, nullptr);
-    EXPECT_EQ(count_log_prefix("Unknown response"), 0) << dump_log();
+    EXPECT_EQ(count_log_prefix("Unknown response"), 1) << dump_log();
 }
 
 TEST_F(Reader, ALineOneByteTooLongLeavesTheLinkUp) {
-    // After the first 19990 bytes only the LF is left; it ends the dropped line instead of
+    // After the first 19990 bytes only the LF is left; it ends the dropped rest instead of
     // being taken for a line that cannot be cut.
     host_count = 1;
     paired_host pair(0);
     brennic_result *r = pending(7);
+    brennic_result *next = pending(8);
     std::string line = "7 +OK ";
     line += std::string(19991 - 2 - line.size(), 'd');
-    pair.send(line + "\r\n7 +OK after\r\n");
+    pair.send(line + "\r\n8 +OK after\r\n");
     ASSERT_EQ(poll_until(), r) << dump_log();
-    EXPECT_STREQ(r->text, "+OK after");
-    EXPECT_EQ(r->failed, 0);
+    EXPECT_EQ(std::string(r->text).substr(0, 5), "+OK d");
+    ASSERT_EQ(poll_until(), next) << dump_log();
+    EXPECT_STREQ(next->text, "+OK after");
+    EXPECT_EQ(next->failed, 0);
     EXPECT_EQ(hosts[0].open, 1);
     EXPECT_EQ(count_log_prefix("Could not read a line"), 0);
 }
