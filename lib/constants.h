@@ -56,5 +56,9 @@ inline constexpr int kDefaultSecretPathMax = 200;
 inline constexpr int kWaitShortMs = 20;
 inline constexpr int kWaitLongMs = 1000;
 inline constexpr int kWaitPollLimit = 3000;
+// The wait also gives up once it has lasted as long as its polls may take when nothing at all
+// arrives (a short and a long wait after each), however often something woke it early.
+inline constexpr std::int64_t kWaitLimitMs =
+    static_cast<std::int64_t>(kWaitPollLimit) * (kWaitShortMs + kWaitLongMs);
 
 } // namespace brennic

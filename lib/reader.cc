@@ -212,13 +212,18 @@ int poll_results(brennic_result **out) noexcept {
 }
 
 int wait_for_id(std::int32_t id) {
-    int empty_polls = 0;
+    // Polls that found nothing count against the limit only when a short and a long wait
+    // after them passed with nothing to read, as if the wait had slept; a poll woken early
+    // by bytes that did not finish a reply (a reply in many pieces, +DATA lines, unknown
+    // replies) does not use up the limit in moments. The wait's length bounds it as well.
+    int idle_polls = 0;
+    const std::int64_t start_ms = seams.clock_ms();
     log_info("Block for %d", static_cast<int>(id));
     for (;;) {
         log_info("block looping %d", static_cast<int>(id));
         brennic_result *r = nullptr;
         while (poll_results(&r) == 0) {
-            if (++empty_polls > kWaitPollLimit) {
+            if (idle_polls >= kWaitPollLimit || seams.clock_ms() - start_ms > kWaitLimitMs) {
                 log_info("Timedout while waiting for id %d\n", static_cast<int>(id));
                 return 0;
             }
@@ -227,7 +232,8 @@ int wait_for_id(std::int32_t id) {
             // soon as a link has something to read.
             brennic_result *flagged = nullptr;
             if (find_failed(&flagged) != 0 || line_waiting()) continue;
-            if (seams.idle_wait(kWaitShortMs) == 0) seams.idle_wait(kWaitLongMs);
+            if (seams.idle_wait(kWaitShortMs) == 0 && seams.idle_wait(kWaitLongMs) == 0)
+                ++idle_polls;
         }
         if (r->id == id) {
             log_info("Got RESPONSE for id %d", static_cast<int>(id));

@@ -1,5 +1,6 @@
 // The library's globals and the seams through which tests replace the clock, the idle wait,
 // the handshake and send time limits and memory allocation.
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 
@@ -18,10 +19,16 @@ namespace {
 
 std::int64_t real_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+std::int64_t real_clock_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void *real_alloc_zeroed(std::size_t size) { return std::calloc(1, size); }
 
-constexpr library_seams kDefaultSeams{real_now, wait_open_links, kHandshakeWaitMs, kSendWaitMs,
-                                      real_alloc_zeroed};
+constexpr library_seams kDefaultSeams{real_now,         real_clock_ms, wait_open_links,
+                                      kHandshakeWaitMs, kSendWaitMs,   real_alloc_zeroed};
 
 } // namespace
 

@@ -38,6 +38,7 @@ extern char secret_path[kSecretPathMax + 1];
 // timers without waiting and to inject failures.
 struct library_seams {
     std::int64_t (*now)();              // calendar time in seconds
+    std::int64_t (*clock_ms)();         // a steady clock in milliseconds
     int (*idle_wait)(int ms);           // wait up to ms for any open link to be readable;
                                         // 1 when one became readable
     int handshake_wait_ms;              // time limit of the handshake reply

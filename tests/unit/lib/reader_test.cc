@@ -323,10 +323,6 @@ int idle_quiet(int) {
     ++idle_calls;
     return 0;
 }
-int idle_ready(int) {
-    ++idle_calls;
-    return 1;
-}
 
 TEST_F(Reader, WaitGivesUpAfter3000EmptyPolls) {
     seams.idle_wait = idle_quiet;
@@ -338,11 +334,52 @@ TEST_F(Reader, WaitGivesUpAfter3000EmptyPolls) {
     EXPECT_EQ(count_log("Block for -1"), 1);
 }
 
-TEST_F(Reader, WaitSkipsTheLongWaitWhenALinkBecameReadable) {
-    seams.idle_wait = idle_ready;
+// A clock that moves only when the wait waits.
+std::int64_t fake_ms = 0;
+std::int64_t fake_clock_ms() { return fake_ms; }
+int idle_ready_after_20ms(int) {
+    ++idle_calls;
+    fake_ms += 20;
+    return 1;
+}
+
+TEST_F(Reader, WaitWokenEveryTimeGivesUpByItsLength) {
+    // Something to read after every short wait, never a reply: the long wait is skipped,
+    // no poll counts as idle, and the wait ends when it has lasted 3000 x 1020 ms.
+    set_log_callback(nullptr);
+    seams.idle_wait = idle_ready_after_20ms;
+    seams.clock_ms = fake_clock_ms;
+    fake_ms = 0;
     idle_calls = 0;
     EXPECT_EQ(wait_for_id(-1), 0);
-    EXPECT_EQ(idle_calls, 3000);
+    EXPECT_EQ(idle_calls, 3000 * 1020 / 20 + 1);
+}
+
+// Each wait lets one more byte of the reply arrive.
+paired_host *trickle_pair = nullptr;
+std::string trickle_bytes;
+std::size_t trickle_sent = 0;
+int idle_one_more_byte(int) {
+    ++idle_calls;
+    if (trickle_sent < trickle_bytes.size()) trickle_pair->send(trickle_bytes.substr(trickle_sent++, 1));
+    return 1;
+}
+
+TEST_F(Reader, AReplyInMoreThan3000PiecesIsWaitedFor) {
+    // Every poll takes in a piece and finds no complete line: none of them is idle, so the
+    // count of idle polls does not run out however many pieces the reply takes.
+    host_count = 1;
+    paired_host pair(0);
+    brennic_result *r = pending(-1);
+    trickle_pair = &pair;
+    trickle_bytes = "-1 +OK " + std::string(4000, 'p') + "\r\n";
+    trickle_sent = 0;
+    seams.idle_wait = idle_one_more_byte;
+    idle_calls = 0;
+    EXPECT_EQ(wait_for_id(-1), 1) << "gave up after " << idle_calls << " pieces";
+    EXPECT_EQ(std::string(r->text), "+OK " + std::string(4000, 'p'));
+    EXPECT_GT(idle_calls, 4000);
+    trickle_pair = nullptr;
 }
 
 TEST_F(Reader, WaitIgnoresOtherIdsWithoutResettingItsCount) {
