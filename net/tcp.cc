@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -134,11 +135,14 @@ int send_bytes(int sock, const char *bytes, int length) {
     return static_cast<int>(sys.send(sock, bytes, static_cast<std::size_t>(length), MSG_NOSIGNAL));
 }
 
-int set_send_limit(int sock, int ms) {
+int set_send_limit(int sock, int ms, int queue_bytes) {
     timeval limit{};
     limit.tv_sec = std::max(ms, 0) / 1000;
     limit.tv_usec = static_cast<suseconds_t>(std::max(ms, 0) % 1000) * 1000;
-    return sys.setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 ? 1 : 0;
+    const int timed = sys.setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    const int queue = std::max(queue_bytes, 1);
+    const int held = sys.setsockopt(sock, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &queue, sizeof queue);
+    return timed == 0 && held == 0 ? 1 : 0;
 }
 
 void close_socket(int sock) {

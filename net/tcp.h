@@ -43,8 +43,12 @@ int recv_some(int sock, char *buffer, int length);
 int send_bytes(int sock, const char *bytes, int length);
 
 // Limits how long one send on a blocking socket waits for room to ms milliseconds; a send
-// that runs out of time returns what it sent, or -1. Returns 1, or 0 when it failed.
-int set_send_limit(int sock, int ms);
+// that runs out of time returns what it sent, or -1. Bytes not yet sent are held to about
+// queue_bytes (beyond what one send adds), so that a waiting send is woken as soon as that
+// much has gone out, instead of when a third of a send buffer of megabytes has: the limit
+// then bounds the wait for about one line's room, not for the server to read megabytes.
+// Returns 1, or 0 when either setting failed.
+int set_send_limit(int sock, int ms, int queue_bytes);
 
 // Closes a socket; -1 is ignored.
 void close_socket(int sock);

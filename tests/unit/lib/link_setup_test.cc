@@ -94,6 +94,24 @@ TEST_F(LinkSetup, ASendTheServerTakesNothingOfEndsTheLinkAtTheSendLimit) {
     EXPECT_EQ(count_log_prefix("Write failed "), 1) << dump_log();
 }
 
+TEST_F(LinkSetup, AServerReadingSteadilyNeverTripsTheSendLimit) {
+    // 300 lines of 17 KB to a server that reads about 2 MB a second. A send waits for one
+    // line's room, a few milliseconds here, far inside the limit; were megabytes allowed to
+    // queue unsent, a waiting send would be woken only when a third of them had gone out.
+    seams.send_wait_ms = 300;
+    fake_server server(fake_server::greeting::steady);
+    brennic_host *host = host_for(server.entry());
+    ASSERT_EQ(open_link(host), 1) << dump_log();
+    const std::string request = "set smith pw " + std::string(17000, 'a');
+    brennic_result r{};
+    int sent = 0;
+    while (sent < 300 && send_cmd_host(host, 1, request.c_str(), &r) == 1)
+        ++sent;
+    EXPECT_EQ(sent, 300) << dump_log();
+    EXPECT_EQ(host->open, 1);
+    EXPECT_EQ(count_log_prefix("Write failed "), 0);
+}
+
 TEST_F(LinkSetup, ThrottlesToOneAttemptAMinute) {
     fake_server server;
     brennic_host *host = host_for(server.entry());

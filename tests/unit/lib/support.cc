@@ -253,6 +253,7 @@ void fake_server::serve(int client) {
         break;
     case greeting::accept:
     case greeting::deaf:
+    case greeting::steady:
         reply = "1 +ENCRYPT " + std::to_string(n_) + "\r\n";
         break;
     case greeting::accept_no_number:
@@ -264,6 +265,18 @@ void fake_server::serve(int client) {
     if (greeting_ == greeting::deaf) {
         while (!stop_)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return;
+    }
+    if (greeting_ == greeting::steady) {
+        std::vector<char> sink(64 * 1024);
+        while (!stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(32));
+            for (std::size_t got = 0; got < sink.size() && readable(client, 0);) {
+                const ssize_t r = ::recv(client, sink.data(), sink.size() - got, 0);
+                if (r <= 0) return;
+                got += static_cast<std::size_t>(r);
+            }
+        }
         return;
     }
 

@@ -72,8 +72,9 @@ struct paired_host {
 // connection at a time and stops with the object.
 class fake_server {
   public:
-    // deaf: accepts the handshake, then never reads from the link.
-    enum class greeting { accept, accept_no_number, silent, one_byte, refuse, close, deaf };
+    // deaf: accepts the handshake, then never reads from the link; steady: accepts it, then
+    // reads at about 2 MB a second (64 KiB every 32 ms) and answers nothing.
+    enum class greeting { accept, accept_no_number, silent, one_byte, refuse, close, deaf, steady };
     explicit fake_server(greeting g = greeting::accept, std::int32_t n = 42,
                          std::string secret = kSecret);
     ~fake_server();
