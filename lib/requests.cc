@@ -12,6 +12,17 @@ namespace {
 
 constexpr const char *kSearchUser = "search";
 
+// The line callback of the blocking request being waited for, and whether it has handed its
+// caller a line yet. A request that has is not sent again when its link fails: the second
+// server would hand the same lines over a second time, with nothing to mark the break.
+brennic_line_fn waited_on_line = nullptr;
+bool waited_line_seen = false;
+
+int note_waited_line(int id, const char *line) {
+    waited_line_seen = true;
+    return waited_on_line != nullptr ? waited_on_line(id, line) : 0;
+}
+
 // Runs the common steps. build writes the request text into the given buffer.
 template <std::size_t kBufSize, typename Build>
 int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Build build,
@@ -34,10 +45,19 @@ int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Buil
         send_cmd(id, user, request, r);
         // Replies are read only inside poll, so no line can be missed here.
         if (on_line != nullptr) r->on_line = on_line;
-        if (id < 0) wait_for_id(id);
+        waited_line_seen = false;
+        if (id < 0) {
+            if (on_line != nullptr) {
+                waited_on_line = on_line;
+                r->on_line = note_waited_line;
+            }
+            wait_for_id(id);
+            r->on_line = on_line;
+            waited_on_line = nullptr;
+        }
 
         if (r->host != nullptr && r->host->open != 0) return 1;
-        if (retried) return 1;
+        if (retried || waited_line_seen) return 1;
         log_info("free result, retry...");
         free_result(out);
         retried = true;

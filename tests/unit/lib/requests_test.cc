@@ -147,6 +147,68 @@ TEST_F(Requests, ALostLinkIsRetriedOnceWithAFreshRecord) {
     EXPECT_EQ(count_log("Send request to host 0 pair0, user (bob) "), 2);
 }
 
+std::vector<std::string> search_lines;
+int note_search_line(int, const char *line) {
+    search_lines.emplace_back(line);
+    return 0;
+}
+
+// Between polls: the first server's link breaks, and the second server answers a search
+// once it has been sent one.
+struct two_servers {
+    paired_host *first = nullptr;
+    paired_host *second = nullptr;
+    bool answered = false;
+    std::string request; // what the second server was sent
+};
+two_servers servers;
+int between_polls(int) {
+    if (servers.first != nullptr) servers.first->close_peer();
+    servers.first = nullptr;
+    if (!servers.answered && servers.second != nullptr &&
+        !(servers.request = servers.second->received()).empty()) {
+        servers.second->send("-1 +DATA alice\r\n-1 +OK search 1 found\r\n");
+        servers.answered = true;
+    }
+    return 0;
+}
+
+TEST_F(Requests, ASearchThatHandedOverLinesIsNotSentAgainWhenItsLinkBreaks) {
+    // The first server sends one +DATA line and then its link breaks. Sent again, the search
+    // would hand the caller the second server's lines after the first one's.
+    host_count = 2;
+    paired_host pair0(0);
+    paired_host pair1(1);
+    pair0.send("-1 +DATA alice\r\n");
+    servers = {&pair0, &pair1, false, {}};
+    seams.idle_wait = between_polls;
+    search_lines.clear();
+    EXPECT_EQ(request_search(-1, "search alice", note_search_line, &r), 1);
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+    EXPECT_EQ(r->on_line, note_search_line) << "the caller's callback is back in the record";
+    EXPECT_EQ(search_lines, (std::vector<std::string>{"+DATA alice"}));
+    EXPECT_EQ(count_log("free result, retry..."), 0) << dump_log();
+    EXPECT_EQ(servers.request, "");
+    servers = {};
+}
+
+TEST_F(Requests, ASearchWhoseLinkBrokeBeforeAnyLineIsSentAgain) {
+    host_count = 2;
+    paired_host pair0(0);
+    paired_host pair1(1);
+    servers = {&pair0, &pair1, false, {}};
+    seams.idle_wait = between_polls;
+    search_lines.clear();
+    EXPECT_EQ(request_search(-1, "search alice", note_search_line, &r), 1);
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->text, "+OK search 1 found");
+    EXPECT_EQ(search_lines, (std::vector<std::string>{"+DATA alice", "+OK search 1 found"}));
+    EXPECT_EQ(count_log("free result, retry..."), 1) << dump_log();
+    EXPECT_EQ(servers.request, "-1 search alice\r\n");
+    servers = {};
+}
+
 TEST_F(Requests, NoHostMeansAFailureTextWithoutWaiting) {
     seams.idle_wait = quiet;
     EXPECT_EQ(request_lookup(-1, "bob", &r), 1);
