@@ -203,7 +203,10 @@ void render_reply(const char *reply, const char *user, char *out) {
     copy_bounded(second, space + 1, kUserMax);
     if (char *end = std::strchr(second, ' ')) *end = '\0';
 
-    if (std::string_view(reply).find(kLinkFailure) != std::string_view::npos)
+    // A link failure never comes as "+OK": such a reply carries the directory's data, which
+    // may hold any words, and is not taken for one.
+    const std::string_view text(reply);
+    if (!text.starts_with("+OK") && text.find(kLinkFailure) != std::string_view::npos)
         std::snprintf(out, kShellBufSize, "-DEAD %.*s %.*s", kRenderFieldMax, user, kRenderFieldMax,
                       reply);
     else if (std::strcmp(user, second) != 0)

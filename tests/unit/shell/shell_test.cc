@@ -451,6 +451,11 @@ TEST(RenderReply, SecondWordIsCutAt100) {
     EXPECT_EQ(std::string(out), "-ERR smith +OK  smith");
     brennic::render_reply("x brenniclib failed", "x", out);
     EXPECT_EQ(std::string(out), "-DEAD x x brenniclib failed");
+    // Data that happens to hold the words is not a link failure.
+    brennic::render_reply("+OK mallory status=brenniclib failed", "mallory", out);
+    EXPECT_EQ(std::string(out), "+OK mallory status=brenniclib failed");
+    brennic::render_reply("+OK mallory status=brenniclib failed", "smith", out);
+    EXPECT_EQ(std::string(out), "-ERR smith +OK mallory status=brenniclib failed");
     brennic::render_reply("nospace", "", out);
     EXPECT_EQ(std::string(out), "nospace");
 }
