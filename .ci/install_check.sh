@@ -209,19 +209,31 @@ check "check_users.sh reports an unreachable server" users_unreachable
 
 server=$prefix/bin/brennic-testserver
 [ -x "$server" ] || server=$build/bin/brennic-testserver
+# start_server DIR [OPTION...]: a test server with the users and secret of $work/server and
+# the options given, its port file and output in DIR; sets started_pid, and started_port
+# once the port is known (empty when it never was).
+start_server() {
+    local dir=$1
+    shift
+    mkdir -p "$dir"
+    timeout 120 "$server" --port 0 --port-file "$dir/port" --users "$work/server/users" \
+        --secret "$work/server/secret" --max-seconds 100 --quiet "$@" >"$dir/out" 2>&1 &
+    started_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$dir/port" ] && break
+        sleep 0.1
+    done
+    started_port=$(tr -dc '0-9' <"$dir/port" 2>/dev/null)
+}
+
 if [ -x "$server" ]; then
     mkdir -p "$work/server"
     printf 'k3y-%s-install-check\n' "$$" >"$work/server/secret"
     chmod 600 "$work/server/secret"
     printf 'alice wonderland mail="alice@example.com"\ncarol looking-glass\n' >"$work/server/users"
-    timeout 120 "$server" --port 0 --port-file "$work/server/port" --users "$work/server/users" \
-        --secret "$work/server/secret" --max-seconds 100 --quiet >"$work/server/out" 2>&1 &
-    server_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/server/port" ] && break
-        sleep 0.1
-    done
-    port=$(tr -dc '0-9' <"$work/server/port" 2>/dev/null)
+    start_server "$work/server"
+    server_pid=$started_pid
+    port=$started_port
     check "test server started on 127.0.0.1" test -n "$port"
     if [ -n "$port" ]; then
         served_example() {
@@ -250,16 +262,9 @@ if [ -x "$server" ]; then
 
         # A first server that refuses the handshake prints a -DEAD Failed line at start-up,
         # before any command: the script must not count it as a reply.
-        mkdir -p "$work/refusing"
-        timeout 120 "$server" --port 0 --port-file "$work/refusing/port" --refuse-handshake \
-            --users "$work/server/users" --secret "$work/server/secret" --max-seconds 100 \
-            --quiet >"$work/refusing/out" 2>&1 &
-        refusing_pid=$!
-        for _ in $(seq 100); do
-            [ -s "$work/refusing/port" ] && break
-            sleep 0.1
-        done
-        refusing_port=$(tr -dc '0-9' <"$work/refusing/port" 2>/dev/null)
+        start_server "$work/refusing" --refuse-handshake
+        refusing_pid=$started_pid
+        refusing_port=$started_port
         users_past_refusal() {
             [ -n "$refusing_port" ] || return 1
             BRENNIC=$prefix/bin/brennic exits_with 1 "$work/cu-refused.out" timeout 90 \
