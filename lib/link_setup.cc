@@ -107,9 +107,9 @@ int open_link(brennic_host *host) {
     // a live link for a broken one. The wait is bounded: a server that has not made room
     // for the whole line within the send limit is taken to have stopped reading, and the
     // short send ends its link. Unsent bytes are held to about a line, so that the limit
-    // measures one line's room, however slowly but steadily the server reads. (Should the limit not take, a send waits as any blocking
-    // send does.) Its receives never wait (recv_some). A new link begins at a line boundary
-    // of its own.
+    // measures one line's room, however slowly but steadily the server reads. (Should the
+    // settings not take, a send waits as any blocking send does.) Its receives never wait
+    // (recv_some). A new link begins at a line boundary of its own.
     set_send_limit(host->sock, seams.send_wait_ms, kLineBufSize);
     host->inlen = 0;
     host->scanned = 0;

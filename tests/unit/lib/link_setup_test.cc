@@ -39,8 +39,8 @@ class LinkSetup : public LibraryTest {
 TEST_F(LinkSetup, OpensAnEncipheredBlockingLinkWithAnEmptyBuffer) {
     fake_server server(fake_server::greeting::accept, 42);
     brennic_host *host = host_for(server.entry());
-    host->inlen = 5;       // bytes left over from an earlier link,
-    host->discarding = 1;  // in the middle of a line too long
+    host->inlen = 5;      // bytes left over from an earlier link,
+    host->discarding = 1; // in the middle of a line too long
     ASSERT_EQ(open_link(host), 1) << dump_log();
     EXPECT_EQ(host->open, 1);
     ASSERT_GE(host->sock, 0);

@@ -197,8 +197,8 @@ TEST_F(Reader, ALongDataLineReachesTheCallbackCut) {
     pair.send("5 +DATA " + std::string(30000, 'q') + "\r\n5 +OK done\r\n");
     ASSERT_EQ(poll_until(), r) << dump_log();
     EXPECT_STREQ(r->text, "+OK done");
-    EXPECT_EQ(seen_lines(), (std::vector<std::string>{
-                                "5|+DATA " + std::string(19900 - 2 - 6, 'q'), "5|+OK done"}));
+    EXPECT_EQ(seen_lines(), (std::vector<std::string>{"5|+DATA " + std::string(19900 - 2 - 6, 'q'),
+                                                      "5|+OK done"}));
     // The first 19990 bytes cut off, the other 10020 dropped up to the LF.
     EXPECT_EQ(count_log("Throwing away incoming data, line too long", kLevelError), 1);
 }
@@ -361,7 +361,8 @@ std::string trickle_bytes;
 std::size_t trickle_sent = 0;
 int idle_one_more_byte(int) {
     ++idle_calls;
-    if (trickle_sent < trickle_bytes.size()) trickle_pair->send(trickle_bytes.substr(trickle_sent++, 1));
+    if (trickle_sent < trickle_bytes.size())
+        trickle_pair->send(trickle_bytes.substr(trickle_sent++, 1));
     return 1;
 }
 
