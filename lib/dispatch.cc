@@ -31,7 +31,7 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
     log_info("Sending to host === (%.100s)", line);
 
     keystream_sub(host->tx.get(), reinterpret_cast<unsigned char *>(line), length);
-    const int sent = send_bytes(host->sock, line, length);
+    const int sent = send_line(host->sock, line, length, seams.send_wait_ms);
     record_sock_error();
     // The error text is formatted for every send; only when someone reads it.
     if (log_enabled())

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cctype>
@@ -135,11 +136,50 @@ int send_bytes(int sock, const char *bytes, int length) {
     return static_cast<int>(sys.send(sock, bytes, static_cast<std::size_t>(length), MSG_NOSIGNAL));
 }
 
-int set_send_limit(int sock, int ms, int queue_bytes) {
+namespace {
+
+std::int64_t monotonic_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+int set_send_timeout(int sock, std::int64_t ms) {
     timeval limit{};
-    limit.tv_sec = std::max(ms, 0) / 1000;
-    limit.tv_usec = static_cast<suseconds_t>(std::max(ms, 0) % 1000) * 1000;
-    const int timed = sys.setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    limit.tv_sec = static_cast<time_t>(std::max<std::int64_t>(ms, 0) / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(std::max<std::int64_t>(ms, 0) % 1000) * 1000;
+    return sys.setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+} // namespace
+
+int send_line(int sock, const char *bytes, int length, int ms) {
+    const std::int64_t deadline = monotonic_ms() + std::max(ms, 0);
+    int sent = send_bytes(sock, bytes, length);
+    if (sent == length) return sent; // the usual case
+    // A send that a signal interrupts returns what it had copied, or -1 with EINTR when it
+    // had copied nothing, even under SA_RESTART (the socket has a send time limit). Neither
+    // means the link is broken: go on with the rest, each send waiting only for what is left
+    // of the time, so that the whole line still takes at most ms.
+    int total = std::max(sent, 0);
+    bool shortened = false;
+    for (std::int64_t left = deadline - monotonic_ms();
+         total < length && (sent > 0 || (sent < 0 && errno == EINTR)) && left > 0;
+         left = deadline - monotonic_ms()) {
+        shortened = set_send_timeout(sock, left) == 0 || shortened;
+        sent = send_bytes(sock, bytes + total, length - total);
+        if (sent > 0) total += sent;
+    }
+    if (shortened) {
+        const int saved = errno;
+        set_send_timeout(sock, ms);
+        errno = saved;
+    }
+    return total > 0 ? total : sent;
+}
+
+int set_send_limit(int sock, int ms, int queue_bytes) {
+    const int timed = set_send_timeout(sock, ms);
     const int queue = std::max(queue_bytes, 1);
     const int held = sys.setsockopt(sock, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &queue, sizeof queue);
     return timed == 0 && held == 0 ? 1 : 0;

@@ -42,6 +42,12 @@ int recv_some(int sock, char *buffer, int length);
 // Does not record the error: callers call record_sock_error.
 int send_bytes(int sock, const char *bytes, int length);
 
+// Sends all length bytes of a line: one send, and more only when a signal cut a waiting send
+// short (a part sent, or nothing with EINTR), for at most ms milliseconds in all (each send
+// waits at most the socket's own send limit besides). Returns the count sent: length, or less
+// (-1 when nothing went) when the link failed or the time ran out; errno is the last send's.
+int send_line(int sock, const char *bytes, int length, int ms);
+
 // Limits how long one send on a blocking socket waits for room to ms milliseconds; a send
 // that runs out of time returns what it sent, or -1. Bytes not yet sent are held to about
 // queue_bytes (beyond what one send adds), so that a waiting send is woken as soon as that

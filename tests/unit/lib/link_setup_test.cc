@@ -1,6 +1,9 @@
 // Link setup against a server on 127.0.0.1: every way out and the host's state after it.
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -110,6 +113,39 @@ TEST_F(LinkSetup, AServerReadingSteadilyNeverTripsTheSendLimit) {
     EXPECT_EQ(sent, 300) << dump_log();
     EXPECT_EQ(host->open, 1);
     EXPECT_EQ(count_log_prefix("Write failed "), 0);
+}
+
+std::atomic<int> alarms{0};
+void count_alarm(int) { ++alarms; }
+
+TEST_F(LinkSetup, SignalsDuringWaitingSendsDoNotEndTheLink) {
+    // A program that embeds the library takes a timer signal every millisecond, with a
+    // handler installed under SA_RESTART, while its 17 KB lines wait for room on a server
+    // that reads steadily: an interrupted send returns the part it had copied (or EINTR),
+    // which must not be taken for a broken link.
+    fake_server server(fake_server::greeting::steady);
+    brennic_host *host = host_for(server.entry());
+    ASSERT_EQ(open_link(host), 1) << dump_log();
+    struct sigaction action {};
+    action.sa_handler = count_alarm;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    alarms = 0;
+    itimerval every_ms{{0, 1000}, {0, 1000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every_ms, nullptr), 0);
+    const std::string request = "set smith pw " + std::string(17000, 'a');
+    brennic_result r{};
+    int sent = 0;
+    while (sent < 300 && send_cmd_host(host, 1, request.c_str(), &r) == 1)
+        ++sent;
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_GT(alarms.load(), 0);
+    EXPECT_EQ(sent, 300) << dump_log();
+    EXPECT_EQ(host->open, 1);
 }
 
 TEST_F(LinkSetup, ThrottlesToOneAttemptAMinute) {
