@@ -35,13 +35,15 @@ fi
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 ninja -C "$build" -j2 brennic_console brennic-testserver >&2
 
-# The console keeps only the first 100 characters of a -secret value, so the secret goes
-# to the console from a copy in a short temporary directory rather than from the checkout,
-# whose path may be longer. A long TMPDIR gives way to /tmp.
+# The console keeps only the first 100 bytes of a -secret value, so the secret goes to the
+# console from a copy in a short temporary directory rather than from the checkout, whose
+# path may be longer. A long TMPDIR gives way to /tmp. Lengths are counted in bytes, whatever
+# the locale.
 secret_max=100
+bytes_of() { printf %s "$1" | LC_ALL=C wc -c; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/brennic-demo.XXXXXX")
 secret=$work/secret.txt
-if [ ${#secret} -gt $secret_max ]; then
+if [ "$(bytes_of "$secret")" -gt $secret_max ]; then
     rmdir "$work"
     work=$(mktemp -d /tmp/brennic-demo.XXXXXX)
     secret=$work/secret.txt
@@ -56,7 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-if [ ${#secret} -gt $secret_max ]; then
+if [ "$(bytes_of "$secret")" -gt $secret_max ]; then
     echo "demo: no temporary directory short enough for the secret file ($secret)" >&2
     exit 1
 fi
