@@ -83,6 +83,30 @@ const char kHelp[] = "+DATA Valid commands\n"
                      "+DATA \texit\n"
                      "+OK \n";
 
+TEST_F(Console, ClosedStandardStreamsNeverBecomeTheServerLink) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    // Started with standard input closed: end of input at once, not commands read from the
+    // link.
+    run_result in_closed = brennic::e2e::run_program(
+        {"/bin/sh", "-c", "exec \"$0\" -host \"$1\" -secret \"$2\" <&-", BRENNIC_CONSOLE_PATH,
+         srv.address(), secret_},
+        "", dir_.path(), kRunLimitMs);
+    EXPECT_FALSE(in_closed.timed_out);
+    EXPECT_EQ(in_closed.out, "+OK exiting\n");
+    // Started with standard output and error closed, under -debug: the replies and the
+    // diagnostics are lost, and the link carries the three requests, enciphered, and nothing
+    // else.
+    run_result out_closed = brennic::e2e::run_program(
+        {"/bin/sh", "-c", "exec \"$0\" -host \"$1\" -secret \"$2\" -debug >&- 2>&-",
+         BRENNIC_CONSOLE_PATH, srv.address(), secret_},
+        "check smith secret1\ndel jones\ncheck smith secret1\n", dir_.path(), kRunLimitMs);
+    EXPECT_FALSE(out_closed.timed_out);
+    EXPECT_EQ(out_closed.exit_status, 0);
+    EXPECT_EQ(requests(), (std::vector<std::string>{"-1 check smith secret1", "-1 del jones",
+                                                    "-1 check smith secret1"}));
+}
+
 TEST_F(Console, EveryCommandThroughOneLink) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({})));
