@@ -84,12 +84,20 @@ void make_stamp(char (&stamp)[kStampLength + 1]) {
     stamp[kStampLength] = '\0';
 }
 
+namespace {
+
+// A file past the 32-bit range still counts as too big rather than wrapping negative.
+std::int32_t size_of(const struct stat &st) {
+    if (st.st_size > INT32_MAX) return INT32_MAX;
+    return static_cast<std::int32_t>(st.st_size);
+}
+
+} // namespace
+
 std::int32_t file_size(std::FILE *stream) {
     struct stat st {};
     if (fstat(fileno(stream), &st) != 0) return 0;
-    // A file past the 32-bit range still counts as too big rather than wrapping negative.
-    if (st.st_size > INT32_MAX) return INT32_MAX;
-    return static_cast<std::int32_t>(st.st_size);
+    return size_of(st);
 }
 
 int log_sink(int level, const char *text) {
@@ -116,13 +124,12 @@ int log_sink(int level, const char *text) {
     }
 
     // The size seen here is what the file system holds, so unflushed debug lines do not
-    // count yet.
-    if (log_file && file_size(log_file) > kLogLimitBytes) {
-        struct stat open_st {};
-        const bool known = fstat(fileno(log_file), &open_st) == 0;
+    // count yet. The same status tells whether the log's name still leads to this file.
+    struct stat open_st {};
+    if (log_file && fstat(fileno(log_file), &open_st) == 0 && size_of(open_st) > kLogLimitBytes) {
         std::fclose(log_file);
         log_file = nullptr;
-        if (known && name_is_open_file(open_st)) std::remove(kLogFileName);
+        if (name_is_open_file(open_st)) std::remove(kLogFileName);
     }
     return 1;
 }
