@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diag.h"
+#include "net/tcp.h"
 #include "protocol.h"
 #include "state.h"
 
@@ -21,6 +22,19 @@ bool waited_line_seen = false;
 int note_waited_line(int id, const char *line) {
     waited_line_seen = true;
     return waited_on_line != nullptr ? waited_on_line(id, line) : 0;
+}
+
+// A reply that arrives after the wait gave up would answer the next request of the same id,
+// and blocking requests share their ids (most use -1): another command's "+OK" would be taken
+// for this one's. So the record leaves the list, and its link is ended with every request
+// pending on it, which come back failed. The request is not sent again: it has already waited
+// for as long as a request waits.
+void give_up(brennic_result *r) {
+    unlink_result(r);
+    brennic_host *host = r->host;
+    if (host == nullptr || (host->open == 0 && host->sock == kNoSocket)) return;
+    log_error("No reply in time from host %s: its link is ended", host->name);
+    mark_host_failed(host);
 }
 
 // Runs the common steps. build writes the request text into the given buffer.
@@ -51,9 +65,13 @@ int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Buil
                 waited_on_line = on_line;
                 r->on_line = note_waited_line;
             }
-            wait_for_id(id);
+            const int answered = wait_for_id(id);
             r->on_line = on_line;
             waited_on_line = nullptr;
+            if (answered == 0) {
+                give_up(r);
+                return 1;
+            }
         }
 
         if (r->host != nullptr && r->host->open != 0) return 1;

@@ -209,6 +209,39 @@ TEST_F(Requests, ASearchWhoseLinkBrokeBeforeAnyLineIsSentAgain) {
     servers = {};
 }
 
+TEST_F(Requests, AWaitThatGaveUpEndsItsLinkSoALateReplyAnswersNothing) {
+    // The server answers the first check only after the wait gave up. That late "+OK" must
+    // not become the reply of the next blocking check, whose id is the same.
+    host_count = 1;
+    paired_host pair(0); // its link setup is refused for the next minute
+    seams.idle_wait = quiet;
+    brennic_result *other = nullptr;
+    EXPECT_EQ(request_lookup(5, "amy", &other), 1);
+    EXPECT_EQ(request_check(-1, "bob", "right", &r), 1);
+    EXPECT_EQ(r->text, nullptr) << "the wait gave up";
+    EXPECT_EQ(count_log("free result, retry..."), 0) << "sent once, waited once";
+    EXPECT_EQ(count_log("No reply in time from host pair0: its link is ended", kLevelError), 1)
+        << dump_log();
+    EXPECT_EQ(hosts[0].open, 0);
+    EXPECT_EQ(hosts[0].sock, -1);
+    EXPECT_FALSE(unlink_result(r)) << "the record that gave up is out of the list";
+    // The server's late answer: once the link is ended it has nowhere to go.
+    if (hosts[0].sock != -1) pair.send("-1 +OK bob password accepted\r\n");
+    free_result(&r);
+    // The asynchronous request pending on the ended link comes back failed.
+    brennic_result *out = nullptr;
+    for (int i = 0; i < 5 && out == nullptr; ++i)
+        poll_results(&out);
+    EXPECT_EQ(out, other);
+
+    EXPECT_EQ(request_check(-1, "bob", "wrong", &r), 1);
+    ASSERT_NE(r->text, nullptr);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+    EXPECT_EQ(pair.received(), "5 lookup amy\r\n-1 check bob right\r\n");
+
+    free_result(&other);
+}
+
 TEST_F(Requests, NoHostMeansAFailureTextWithoutWaiting) {
     seams.idle_wait = quiet;
     EXPECT_EQ(request_lookup(-1, "bob", &r), 1);
