@@ -30,8 +30,14 @@ void narrow_mode(int fd) {
 // Owner-only, append-only, and never through a symbolic link: a link planted under the
 // log's name must not redirect the diagnostics into another file.
 std::FILE *open_log_file() {
-    int fd = open(kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Without a reader, opening a FIFO for writing would wait for one: with O_NONBLOCK it
+    // fails at once (ENXIO) and is reported like any log that cannot be opened, and the next
+    // message tries again. Writes then block as usual.
+    int fd = open(kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                  0600);
     if (fd < 0) return nullptr;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     narrow_mode(fd);
     std::FILE *f = fdopen(fd, "a");
     if (!f) {

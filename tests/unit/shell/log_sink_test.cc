@@ -2,8 +2,10 @@
 // and the ways the file can fail to open.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -423,6 +425,46 @@ TEST_F(LogSinkTest, FifoKeepsItsMode) {
     char buf[64] = {};
     ssize_t got = read(reader, buf, sizeof buf - 1);
     EXPECT_EQ(std::string(buf, got > 0 ? static_cast<size_t>(got) : 0), kStamp + " Error: piped\n");
+    brennic::log_sink_reset();
+    close(reader);
+}
+
+// A FIFO nobody reads: the open must not wait for a reader. It is reported like any log that
+// cannot be opened, and the next message, once a reader is there, goes through. The first
+// message is sent from a child process so that a waiting open fails the test instead of
+// holding it.
+TEST_F(LogSinkTest, FifoWithoutAReaderIsReportedNotWaitedFor) {
+    ASSERT_EQ(mkfifo(log_path().c_str(), 0600), 0);
+    brennic::dolog_flag = 1;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2);
+        log_sink(2, "nobody reads");
+        _exit(brennic::log_sink_file() == nullptr ? 0 : 1);
+    }
+    int status = -1;
+    pid_t done = 0;
+    for (int i = 0; i < 500 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i)
+        usleep(10 * 1000);
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_EQ(done, child) << "the open waited for a reader";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "no log file was opened";
+    {
+        stderr_capture cap;
+        log_sink(2, "nobody reads");
+        EXPECT_EQ(cap.text(), "brennic.log: No such device or address\n");
+    }
+    int reader = open(log_path().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    log_sink(2, "read now");
+    char buf[64] = {};
+    const ssize_t got = read(reader, buf, sizeof buf - 1);
+    EXPECT_EQ(std::string(buf, got > 0 ? static_cast<size_t>(got) : 0), kStamp + " Info: read now\n");
     brennic::log_sink_reset();
     close(reader);
 }
