@@ -52,6 +52,7 @@ class server_process {
     // for it to report its port. False when it did not start.
     bool start(const std::vector<std::string> &args);
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
     // SIGTERM, then SIGKILL if it lingers; returns the exit status (-1: killed or none).
     int stop();

@@ -4,11 +4,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -355,8 +357,11 @@ TEST(Session, OverlongInputEndsTheConnection) {
 
 class wire_client {
   public:
-    explicit wire_client(int port) {
+    // receive_buffer: a receive buffer of that size, set before connecting (0: the system's).
+    explicit wire_client(int port, int receive_buffer = 0) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receive_buffer > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -494,6 +499,99 @@ TEST(TestServerProgram, ExitsByItselfAfterMaxSeconds) {
     EXPECT_FALSE(srv.running());
 }
 
+TEST(TestServerProgram, SecretEndsAtItsFirstNulAsTheClientReadsIt) {
+    // The client reads the secret up to its first NUL: the server must hash the same "abc".
+    temp_dir dir;
+    server_process srv;
+    ASSERT_TRUE(srv.start({"--users", dir.write("u", kUsers), "--secret",
+                           dir.write("s", std::string("abc\0def\n", 8))}));
+    wire_client c(srv.port());
+    c.send_plain("1 ENCRYPT NORMAL 19\r\n");
+    ASSERT_EQ(c.read_some(15, 3000), "1 +ENCRYPT 42\r\n");
+    c.secure(26499u + 42u);
+    c.send_line("-1 check smith secret1\r\n");
+    const std::string want = "-1 +OK smith password accepted\r\n";
+    EXPECT_EQ(c.read_line_text(want.size(), 3000), want);
+}
+
+// Processor time (user and system, in clock ticks) the process has used so far.
+long cpu_ticks(pid_t pid) {
+    const std::string stat = brennic::e2e::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t pos = stat.rfind(')');
+    if (pos == std::string::npos) return -1;
+    std::vector<std::string> fields;
+    for (std::size_t i = pos + 2, j; i < stat.size(); i = j + 1) {
+        j = stat.find(' ', i);
+        if (j == std::string::npos) j = stat.size();
+        fields.push_back(stat.substr(i, j - i));
+    }
+    return fields.size() > 12 ? std::stol(fields[11]) + std::stol(fields[12]) : -1;
+}
+
+TEST(TestServerProgram, OutOfDescriptorsItWaitsInsteadOfSpinningAndAcceptsAgainLater) {
+    temp_dir dir;
+    server_process srv;
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 24; // inherited by the server
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const bool started = srv.start({"--users", dir.write("u", kUsers), "--no-hash-check"});
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    ASSERT_TRUE(started);
+    std::vector<std::unique_ptr<wire_client>> clients;
+    for (int i = 0; i < 40; ++i) clients.push_back(std::make_unique<wire_client>(srv.port()));
+    usleep(100 * 1000); // the server takes what it can
+    const long before = cpu_ticks(srv.pid());
+    usleep(800 * 1000);
+    const long used = cpu_ticks(srv.pid()) - before;
+    ASSERT_GE(before, 0);
+    EXPECT_LT(used * 1000 / sysconf(_SC_CLK_TCK), 300) << "milliseconds of processor time in 800";
+    // Once descriptors are free again, the connection that waited longest is taken and
+    // served (the others have gone; those still queued are taken and closed first).
+    clients.erase(clients.begin(), clients.end() - 1);
+    wire_client &late = *clients.back();
+    late.send_plain("1 ENCRYPT NORMAL 0\r\n");
+    EXPECT_EQ(late.read_some(15, 3000), "1 +ENCRYPT 42\r\n");
+}
+
+TEST(TestServerProgram, AClientThatNeverReadsIsNoLongerReadOnceItsRepliesPileUp) {
+    // 100 000 searches are sent without a reply being read. The server stops taking requests
+    // once about a megabyte of replies waits, and serves the rest once the client reads.
+    temp_dir dir;
+    const std::string transcript = dir.file("t");
+    server_process srv;
+    ASSERT_TRUE(srv.start({"--users", dir.write("u", kUsers), "--no-hash-check", "--transcript",
+                           transcript}));
+    wire_client c(srv.port(), 4096);
+    c.send_plain("1 ENCRYPT NORMAL 0\r\n");
+    ASSERT_EQ(c.read_some(15, 3000), "1 +ENCRYPT 42\r\n");
+    c.secure(42u);
+    // One search of every user, answered first on its own to learn its reply.
+    const std::string request = "-1 search\r\n";
+    c.send_line(request);
+    const std::string reply = c.read_line_text(100000, 300);
+    ASSERT_NE(reply.find("+OK search"), std::string::npos) << reply;
+    constexpr int kRequests = 100000;
+    std::string lines;
+    for (int i = 0; i < kRequests; ++i) lines += request;
+    c.send_line(lines); // the socket buffers take it all
+    usleep(500 * 1000);
+    std::size_t requests_read = 0;
+    {
+        const std::string t = brennic::e2e::read_file(transcript);
+        for (std::size_t at = 0; (at = t.find(" request ", at)) != std::string::npos; ++at)
+            ++requests_read;
+    }
+    // The server's send buffer grows to a few megabytes, the client's receive buffer to
+    // no more than its small size: without the bound every request would have been taken.
+    EXPECT_GT(requests_read, 1u);
+    EXPECT_LT(requests_read, kRequests / 2u) << "requests taken while no reply was read";
+    const std::string all = c.read_line_text(reply.size() * kRequests, 10000);
+    EXPECT_EQ(all.size(), reply.size() * kRequests);
+    EXPECT_EQ(all.substr(all.size() - reply.size()), reply);
+}
+
 TEST(TestServerProgram, RejectsUnknownOptionsAndMissingUsersFile) {
     temp_dir dir;
     auto r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--bogus"}, "", dir.path(), 5000);
@@ -504,6 +602,11 @@ TEST(TestServerProgram, RejectsUnknownOptionsAndMissingUsersFile) {
     EXPECT_EQ(r.exit_status, 2);
     r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--port", "70000"}, "", dir.path(), 5000);
     EXPECT_EQ(r.exit_status, 2);
+    // A users file that opens but cannot be read is not an empty directory.
+    r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--users", dir.path()}, "", dir.path(),
+                                  5000);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find("cannot read users file"), std::string::npos) << r.err;
 }
 
 } // namespace

@@ -1,8 +1,6 @@
 #include "directory.h"
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 namespace brennic::testserver {
 
@@ -84,14 +82,25 @@ std::string merge_attrs(std::string_view attrs, std::string_view update) {
 }
 
 bool directory::load_file(const std::string &path, std::string &error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Read with stdio so that a read error (a directory, say) is told apart from an empty
+    // file; a pipe or another special file that reads is fine.
+    std::FILE *in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
         error = "cannot open users file (" + path + ")";
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    load_text(all.str());
+    std::string all;
+    char chunk[65536];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+        all.append(chunk, got);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        error = "cannot read users file (" + path + ")";
+        return false;
+    }
+    load_text(all);
     return true;
 }
 

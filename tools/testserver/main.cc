@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "directory.h"
 #include "options.h"
@@ -13,13 +14,13 @@ namespace {
 
 void on_signal(int) { brennic::testserver::request_stop(); }
 
-// The secret is the first line of the file without CR and LF, at most 399 characters, as
-// the client reads it. A missing file gives the empty secret.
+// The secret is the first line of the file up to its first CR, LF or NUL, at most 399
+// characters, as the client reads it. A missing file gives the empty secret.
 std::string read_secret_line(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::string line;
     if (!in || !std::getline(in, line)) return {};
-    line = line.substr(0, line.find_first_of("\r\n"));
+    line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
     if (line.size() > 399) line.resize(399);
     return line;
 }

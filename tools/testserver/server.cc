@@ -28,6 +28,12 @@ volatile std::sig_atomic_t stop_flag = 0;
 
 constexpr int kIdleWaitMs = 1000;
 constexpr std::size_t kRecvChunk = 65536;
+// A connection whose unsent replies pass this is not read until they drain below it: a
+// client that sends requests and never reads holds itself up, not the server's memory.
+constexpr std::size_t kOutputHighWater = 1 << 20;
+// Out of descriptors, the listener would stay readable and poll would return at once for
+// as long as the shortage lasts: it is left unwatched for this long instead.
+constexpr long long kAcceptPauseMs = 100;
 
 long long now_ms() {
     timespec ts{};
@@ -147,6 +153,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
     std::vector<char> rbuf(kRecvChunk);
     int status = 0;
     bool stopping = false;
+    long long accept_resume_ms = 0;
 
     while (!stopping && stop_flag == 0) {
         long long now = now_ms();
@@ -156,11 +163,14 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         }
         long long wait = std::min<long long>(kIdleWaitMs, deadline - now);
         pfds.clear();
-        pfds.push_back({lfd, POLLIN, 0});
+        const bool accepting = now >= accept_resume_ms;
+        if (!accepting) wait = std::min(wait, accept_resume_ms - now);
+        pfds.push_back({lfd, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (auto &c : conns) {
             const bool stalling = now < c.stall_until_ms;
             if (stalling) wait = std::min(wait, c.stall_until_ms - now);
-            short ev = c.s->closing() || stalling ? 0 : POLLIN;
+            const bool backed_up = c.s->output().size() > kOutputHighWater;
+            short ev = c.s->closing() || stalling || backed_up ? 0 : POLLIN;
             if (!c.s->output().empty()) {
                 if (opts.chunk_size > 0 && c.s->unpaced() == 0 && now < c.next_send_ms) {
                     wait = std::min(wait, c.next_send_ms - now);
@@ -216,7 +226,11 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         if (!stopping && (pfds[0].revents & POLLIN)) {
             for (;;) {
                 int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0) break;
+                if (fd < 0) {
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                        accept_resume_ms = now + kAcceptPauseMs;
+                    break;
+                }
                 // Replies are queued whole and sent in one call; without delay on this side
                 // a paced reply leaves in the pieces it was cut into.
                 int one = 1;
