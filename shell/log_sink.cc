@@ -1,11 +1,13 @@
 #include "log_sink.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "shell.h"
 
@@ -13,6 +15,7 @@ namespace brennic {
 namespace {
 
 std::FILE *log_file = nullptr;
+bool log_is_fifo = false; // the open log is a FIFO: its reader may go away
 
 std::time_t real_now() { return std::time(nullptr); }
 
@@ -39,13 +42,64 @@ std::FILE *open_log_file() {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     narrow_mode(fd);
+    struct stat st {};
+    log_is_fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
     std::FILE *f = fdopen(fd, "a");
     if (!f) {
         int saved = errno;
         close(fd);
         errno = saved; // perror reports why fdopen failed, not close
+        return nullptr;
     }
+    // Every line of a FIFO leaves at once, so that none is left for the flush at exit,
+    // where a reader that went away would end the process.
+    if (log_is_fifo) std::setvbuf(f, nullptr, _IOLBF, 0);
     return f;
+}
+
+// While a line goes to a FIFO whose reader has gone, the write fails with EPIPE and raises
+// SIGPIPE, which would end the console in the middle of its commands. The signal is held
+// for the write, and one raised by it is taken back before the mask is restored.
+class pipe_signal_held {
+  public:
+    pipe_signal_held() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        pending_before_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
+    }
+    ~pipe_signal_held() {
+        if (!pending_before_) {
+            const timespec none{};
+            while (sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    pipe_signal_held(const pipe_signal_held &) = delete;
+    pipe_signal_held &operator=(const pipe_signal_held &) = delete;
+
+  private:
+    sigset_t pipe_{};
+    sigset_t saved_{};
+    bool pending_before_ = false;
+};
+
+// Writes one line to a FIFO log. A failed write (the reader went away) is reported, and the
+// log is closed: the next message opens it again, or reports why it cannot.
+int write_fifo_line(const char *stamp, const char *word, const char *text) {
+    pipe_signal_held held;
+    if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+    std::fflush(log_file);
+    if (!std::ferror(log_file)) return 1;
+    const int saved = errno;
+    std::fclose(log_file);
+    log_file = nullptr;
+    errno = saved;
+    std::perror(kLogFileName);
+    return 0;
 }
 
 // Another console logging in the same directory may delete the file this one has open
@@ -124,9 +178,13 @@ int log_sink(int level, const char *text) {
             std::perror(kLogFileName);
             return 0;
         }
-        if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
-        // Debug lines may wait in the buffer; info and error lines reach the file at once.
-        if (level >= 2) std::fflush(log_file);
+        if (log_is_fifo) {
+            if (write_fifo_line(stamp, word, text) == 0) return 0;
+        } else {
+            if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+            // Debug lines may wait in the buffer; info and error lines reach the file at once.
+            if (level >= 2) std::fflush(log_file);
+        }
     }
 
     // The size seen here is what the file system holds, so unflushed debug lines do not

@@ -469,6 +469,48 @@ TEST_F(LogSinkTest, FifoWithoutAReaderIsReportedNotWaitedFor) {
     close(reader);
 }
 
+// The reader of a FIFO log goes away: the next line must not end the process with SIGPIPE.
+// It is reported, and the message after it reports the FIFO without a reader. Run in a child
+// process, whose end (status or signal) the test reads.
+TEST_F(LogSinkTest, AFifoReaderThatLeavesIsReportedNotFatal) {
+    ASSERT_EQ(mkfifo(log_path().c_str(), 0600), 0);
+    const std::string err_path = (dir_ / "stderr").string();
+    brennic::dolog_flag = 1;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err_fd, 2);
+        const int reader = open(log_path().c_str(), O_RDONLY | O_NONBLOCK);
+        log_sink(2, "first");
+        char buf[64] = {};
+        const ssize_t got = read(reader, buf, sizeof buf - 1);
+        if (std::string(buf, got > 0 ? static_cast<size_t>(got) : 0) != kStamp + " Info: first\n")
+            _exit(3);
+        close(reader);
+        log_sink(1, "second"); // a debug line too must not wait for the flush at exit
+        log_sink(2, "third");
+        sigset_t mask;
+        sigemptyset(&mask);
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        sigset_t pending;
+        sigpending(&pending);
+        _exit(sigismember(&mask, SIGPIPE) == 1 || sigismember(&pending, SIGPIPE) == 1 ? 4 : 0);
+    }
+    int status = -1;
+    pid_t done = 0;
+    for (int i = 0; i < 500 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i)
+        usleep(10 * 1000);
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_EQ(done, child) << "the child did not end";
+    ASSERT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: the first line did not arrive; 4: SIGPIPE left held";
+    EXPECT_EQ(slurp(err_path), "brennic.log: Broken pipe\nbrennic.log: No such device or address\n");
+}
+
 TEST_F(LogSinkTest, FileSizeOfAStreamWithoutDescriptorIsZero) {
     char buf[16] = "0123456789";
     std::FILE *mem = fmemopen(buf, 10, "r");
