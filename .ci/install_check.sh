@@ -206,6 +206,8 @@ users_unreachable() {
         has "$work/cu-down.out" "FAILED: -DEAD alice -ERR brenniclib failed while talking to brennic server"
 }
 check "check_users.sh reports an unreachable server" users_unreachable
+check "check_users.sh refuses a time limit of 0, which timeout(1) reads as none" \
+    exits_with 64 "$work/cu-t0.out" "$examples/check_users.sh" -t 0 "$work/users-down.txt"
 
 server=$prefix/bin/brennic-testserver
 [ -x "$server" ] || server=$build/bin/brennic-testserver
@@ -248,6 +250,18 @@ if [ -x "$server" ]; then
         }
         check "find_package build checks three users asynchronously" served_example "$work/ex-cmake/async_check"
         check "pkg-config build checks three users asynchronously" served_example "$work/ex-make/async_check"
+
+        # More users than -polls: only polls that find nothing count against it.
+        many_served() {
+            local out=$work/many.$RANDOM i
+            local pairs=()
+            for ((i = 0; i < 60; i++)); do pairs+=(alice wonderland); done
+            exits_with 0 "$out" env -u LD_LIBRARY_PATH timeout 60 "$work/ex-cmake/async_check" \
+                -host "127.0.0.1:$port" -secret "$work/server/secret" -polls 50 -sleep 20 \
+                "${pairs[@]}" || return 1
+            has "$out" "summary: 60 requests, 60 accepted, 0 rejected, 0 unreachable, 0 unanswered"
+        }
+        check "the asynchronous example collects more answers than its poll limit" many_served
 
         users_served() {
             printf '# list\nalice wonderland\r\n\nbob nopass\ncarol looking-glass\n' >"$work/users-up.txt"

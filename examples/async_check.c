@@ -2,9 +2,11 @@
  * async_check.c - checks several users at once through the asynchronous interface.
  *
  * Every user/password pair is sent as its own check request with its own positive id,
- * without waiting; the answers are then collected with brennic_poll, a bounded number of
- * times with a short sleep after every poll that found nothing. The program never blocks
- * inside the library's own long wait.
+ * without waiting; the answers are then collected with brennic_poll, with a short sleep
+ * after every poll that found nothing, until -polls such polls have passed. The program
+ * never waits for a reply inside the library's own long wait; setting up a link (inside
+ * brennic_init and the first request) may still wait up to 90 s for a server that accepts
+ * the connection but does not answer its handshake.
  *
  *   async_check [-host LIST] [-secret FILE] [-polls N] [-sleep MS] [-v] [--] USER PASSWORD ...
  *
@@ -25,7 +27,7 @@
 enum {
     kMaxUsers = 64,      /* pairs accepted on one command line */
     kTextShown = 200,    /* reply characters printed per user */
-    kDefaultPolls = 50,  /* polls before giving up on the rest */
+    kDefaultPolls = 50,  /* polls that find nothing before giving up on the rest */
     kDefaultSleepMs = 100,
     kMaxPolls = 100000,
     kMaxSleepMs = 10000,
@@ -170,11 +172,13 @@ int main(int argc, char **argv) {
         count++;
     }
 
-    /* Collect. One poll yields at most one record; sleep only when it yielded none. */
-    for (n = 0; n < polls && pending > 0; n++) {
+    /* Collect. One poll yields at most one record; only a poll that yielded none counts
+     * against the limit, and only then is there a sleep. */
+    for (n = 0; n < polls && pending > 0;) {
         brennic_result *got = NULL;
         int j;
         if (!brennic_poll(&got)) {
+            n++;
             sleep_ms(sleep_each);
             continue;
         }
@@ -183,6 +187,7 @@ int main(int argc, char **argv) {
         }
         if (j == count) {
             printf("unexpected result for id %d\n", got->id);
+            brennic_free(&got); /* handed over by the poll: ours to free */
             continue;
         }
         reqs[j].outcome = classify(got, reqs[j].user);

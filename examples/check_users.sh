@@ -13,7 +13,8 @@
 #
 # Prints each failed reply, then a summary. Exit status: 0 all accepted, 1 some failed,
 # 2 the server could not be reached or the console did not finish, 64 usage error.
-# PROGRAM defaults to $BRENNIC, else "brennic" on the PATH; -t bounds the whole run.
+# PROGRAM defaults to $BRENNIC, else "brennic" on the PATH; -t SECONDS (1 or more) bounds
+# the whole run.
 
 set -u
 
@@ -34,6 +35,11 @@ while [ $# -gt 0 ]; do
         need_value $# "$1"
         case $2 in
         ''|*[!0-9]*) echo "check_users: -t needs a number of seconds" >&2; exit 64 ;;
+        esac
+        # timeout(1) reads 0 as no limit at all.
+        case $2 in
+        *[!0]*) ;;
+        *) echo "check_users: -t needs at least one second" >&2; exit 64 ;;
         esac
         limit=$2; shift 2 ;;
     -h|-help|--help) sed -n '2,18s/^# \{0,1\}//p' "$0"; exit 0 ;;
