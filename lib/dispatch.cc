@@ -87,6 +87,10 @@ void send_cmd(std::int32_t id, const char *user, const char *request, brennic_re
         }
     }
     current_host = 0;
+    // No host took the request: it comes back failed at the next poll. Waiting for a poll to
+    // find its host not open is not enough: a second init may drop that host from the table,
+    // and a later request may open its link again, a link that never carried this request.
+    result->failed = 1;
 }
 
 } // namespace brennic

@@ -260,10 +260,38 @@ TEST_F(Requests, AsynchronousRequestWithNoTakerLeavesOnlyTheSecondRecordPending)
     EXPECT_EQ(rlist, r);
     EXPECT_EQ(r->next, nullptr);
     brennic_result *out = nullptr;
-    EXPECT_EQ(poll_results(&out), 0); // flags it: its host is not open
-    ASSERT_EQ(poll_results(&out), 1);
+    ASSERT_EQ(poll_results(&out), 1); // flagged when no host took it
     EXPECT_EQ(out, r);
     EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+}
+
+// A request no host took must come back failed from the next poll, whatever becomes of the
+// host it names before that poll.
+TEST_F(Requests, ARequestNoHostTookComesBackWhenItsHostLeavesTheTable) {
+    host_count = 2;
+    std::snprintf(hosts[0].name, sizeof hosts[0].name, "127.0.0.1:1");
+    std::snprintf(hosts[1].name, sizeof hosts[1].name, "127.0.0.1:1");
+    EXPECT_EQ(request_check(1, "bob", "pw", &r), 1);
+    ASSERT_EQ(r->host, &hosts[1]);
+    host_count = 1; // as after a second init with a shorter list: host 1 is read no more
+    brennic_result *out = nullptr;
+    for (int i = 0; i < 5 && out == nullptr; ++i)
+        poll_results(&out);
+    ASSERT_EQ(out, r);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+}
+
+TEST_F(Requests, ARequestNoHostTookComesBackWhenItsHostOpensANewLink) {
+    host_count = 1;
+    std::snprintf(hosts[0].name, sizeof hosts[0].name, "127.0.0.1:1");
+    EXPECT_EQ(request_check(1, "bob", "pw", &r), 1);
+    paired_host pair(0); // a later request set the link up again; it never carried this one
+    brennic_result *out = nullptr;
+    for (int i = 0; i < 5 && out == nullptr; ++i)
+        poll_results(&out);
+    ASSERT_EQ(out, r);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
+    EXPECT_EQ(pair.received(), "");
 }
 
 } // namespace
