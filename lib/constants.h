@@ -60,5 +60,12 @@ inline constexpr int kWaitPollLimit = 3000;
 // arrives (a short and a long wait after each), however often something woke it early.
 inline constexpr std::int64_t kWaitLimitMs =
     static_cast<std::int64_t>(kWaitPollLimit) * (kWaitShortMs + kWaitLongMs);
+// Before its first sleep, a blocking wait keeps polling for up to this long while the previous
+// spin caught its reply: a server that answers that fast (on this machine, or across a fast
+// network) is collected without the cost of sleeping and being woken by the reply.
+inline constexpr std::int64_t kWaitSpinNs = 50'000;
+// A spin that ran out without its reply turns spinning off for this many blocking waits, so a
+// server farther away costs one spin in that many requests.
+inline constexpr int kWaitSpinPause = 64;
 
 } // namespace brennic

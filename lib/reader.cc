@@ -211,6 +211,13 @@ int poll_results(brennic_result **out) noexcept {
     return 0;
 }
 
+namespace {
+// Blocking waits left before spinning is tried again, after a spin that ran out.
+int spin_pause = 0;
+} // namespace
+
+void reset_wait_spin() { spin_pause = 0; }
+
 int wait_for_id(std::int32_t id) {
     // Polls that found nothing count against the limit only when a short and a long wait
     // after them passed with nothing to read, as if the wait had slept; a poll woken early
@@ -218,6 +225,15 @@ int wait_for_id(std::int32_t id) {
     // replies) does not use up the limit in moments. The wait's length bounds it as well.
     int idle_polls = 0;
     const std::int64_t start_ms = seams.clock_ms();
+    // The spin: polls without sleeping, up to a deadline. Not with a log callback, which
+    // every empty poll would hand a line.
+    std::int64_t spin_until = 0;
+    if (seams.wait_spin_ns > 0 && !log_enabled()) {
+        if (spin_pause > 0)
+            --spin_pause;
+        else
+            spin_until = seams.clock_ns() + seams.wait_spin_ns;
+    }
     log_info("Block for %d", static_cast<int>(id));
     for (;;) {
         log_info("block looping %d", static_cast<int>(id));
@@ -232,6 +248,11 @@ int wait_for_id(std::int32_t id) {
             // soon as a link has something to read.
             brennic_result *flagged = nullptr;
             if (find_failed(&flagged) != 0 || line_waiting()) continue;
+            if (spin_until != 0) {
+                if (seams.clock_ns() < spin_until) continue;
+                spin_until = 0; // ran out: the reply is farther away than a spin
+                spin_pause = kWaitSpinPause;
+            }
             if (seams.idle_wait(kWaitShortMs) == 0 && seams.idle_wait(kWaitLongMs) == 0)
                 ++idle_polls;
         }

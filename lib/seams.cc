@@ -26,10 +26,17 @@ std::int64_t real_clock_ms() {
     return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+std::int64_t real_clock_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 void *real_alloc_zeroed(std::size_t size) { return std::calloc(1, size); }
 
 constexpr library_seams kDefaultSeams{real_now,         real_clock_ms, wait_open_links,
-                                      kHandshakeWaitMs, kSendWaitMs,   real_alloc_zeroed};
+                                      kHandshakeWaitMs, kSendWaitMs,   real_alloc_zeroed,
+                                      real_clock_ns,    kWaitSpinNs};
 
 } // namespace
 
@@ -64,6 +71,7 @@ void reset_library() {
     drop_pending_index();
     secret_path[0] = '\0';
     reset_seams();
+    reset_wait_spin();
 }
 
 } // namespace brennic

@@ -44,6 +44,8 @@ struct library_seams {
     int handshake_wait_ms;              // time limit of the handshake reply
     int send_wait_ms;                   // time limit of one send on a link
     void *(*alloc_zeroed)(std::size_t); // records and texts; nullptr when exhausted
+    std::int64_t (*clock_ns)();         // a steady clock in nanoseconds, for the spin
+    std::int64_t wait_spin_ns;          // longest spin of a blocking wait; 0: none
 };
 extern library_seams seams;
 void reset_seams();
@@ -93,6 +95,7 @@ int take_line(brennic_host *host, char *line);
 int read_reply(brennic_host *host, brennic_result **out);
 int poll_results(brennic_result **out) noexcept;
 int wait_for_id(std::int32_t id);
+void reset_wait_spin(); // spinning back on, as in a fresh process
 
 // Request operations: 0 when set or mod refuse before sending (or no record could be
 // had), else 1. The new record is stored through out before anything is sent.

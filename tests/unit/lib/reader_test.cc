@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "support.h"
@@ -468,6 +469,86 @@ TEST_F(Reader, WaitWithoutALogCallbackTakesTheLineLeftBehind) {
     EXPECT_STREQ(r->text, "+OK bob");
     EXPECT_EQ(rlist, nullptr);
     EXPECT_TRUE(log_lines().empty());
+}
+
+// The spin before the first sleep, on a clock that moves 10 microseconds a reading. The
+// reply is sent by the first idle wait, or by the clock at its reading number reply_at.
+paired_host *spin_pair = nullptr;
+int clock_reads = 0;
+int reply_at = 0;
+std::int64_t stepping_clock_ns() {
+    ++clock_reads;
+    if (clock_reads == reply_at) spin_pair->send("-1 +OK spun\r\n");
+    return clock_reads * 10'000;
+}
+int idle_then_reply(int) {
+    ++idle_calls;
+    spin_pair->send("-1 +OK slept\r\n");
+    return 1;
+}
+
+class Spin : public Reader {
+  protected:
+    void SetUp() override {
+        Reader::SetUp();
+        set_log_callback(nullptr); // no spinning with a log callback
+        host_count = 1;
+        pair = std::make_unique<paired_host>(0);
+        spin_pair = pair.get();
+        seams.clock_ns = stepping_clock_ns;
+        seams.wait_spin_ns = 50'000;
+        seams.idle_wait = idle_then_reply;
+        clock_reads = 0;
+        reply_at = 0;
+        idle_calls = 0;
+    }
+    void TearDown() override {
+        spin_pair = nullptr;
+        pair.reset();
+        Reader::TearDown();
+    }
+    // One blocking wait for a fresh record of id -1; the reply text it got.
+    std::string wait_once() {
+        brennic_result *r = pending(-1);
+        EXPECT_EQ(wait_for_id(-1), 1);
+        return r->text != nullptr ? r->text : "";
+    }
+    std::unique_ptr<paired_host> pair;
+};
+
+TEST_F(Spin, AReplyWithinTheSpinIsTakenWithoutSleepingAndSpinningGoesOn) {
+    reply_at = 3;
+    EXPECT_EQ(wait_once(), "+OK spun");
+    EXPECT_EQ(idle_calls, 0);
+    clock_reads = 0;
+    reply_at = 2;
+    EXPECT_EQ(wait_once(), "+OK spun") << "the next wait spins too";
+    EXPECT_EQ(idle_calls, 0);
+}
+
+TEST_F(Spin, ASpinThatRunsOutSleepsAndPausesSpinningFor64Waits) {
+    EXPECT_EQ(wait_once(), "+OK slept");
+    EXPECT_EQ(idle_calls, 1);
+    EXPECT_EQ(clock_reads, 6) << "one reading to start, five polls until 50 us had passed";
+    for (int i = 0; i < kWaitSpinPause; ++i) {
+        clock_reads = 0;
+        EXPECT_EQ(wait_once(), "+OK slept");
+        ASSERT_EQ(clock_reads, 0) << "wait " << i << " spun";
+    }
+    EXPECT_EQ(idle_calls, 1 + kWaitSpinPause);
+    reply_at = 2;
+    EXPECT_EQ(wait_once(), "+OK spun") << "spinning is back after the pause";
+}
+
+TEST_F(Spin, NoSpinWithALogCallbackOrWithoutASpinTime) {
+    set_log_callback(capture_log); // every empty poll would log a line
+    EXPECT_EQ(wait_once(), "+OK slept");
+    EXPECT_EQ(clock_reads, 0);
+    set_log_callback(nullptr);
+    seams.wait_spin_ns = 0;
+    EXPECT_EQ(wait_once(), "+OK slept");
+    EXPECT_EQ(clock_reads, 0);
+    EXPECT_EQ(idle_calls, 2);
 }
 
 } // namespace
