@@ -81,10 +81,35 @@ int set_blocking(int sock, int blocking) {
     return sys.set_nonblocking(sock, blocking ? 0 : 1);
 }
 
+namespace {
+
+std::int64_t monotonic_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// poll that a signal does not cut short: after an interruption it waits again for what is
+// left of ms. A program embedding the library may take signals at any rate (a timer, a
+// profiler); each would otherwise end the wait as if it had run its course.
+int poll_whole(pollfd *entries, nfds_t used, int ms) {
+    int left = poll_limit(ms);
+    const std::int64_t deadline = monotonic_ms() + left;
+    for (;;) {
+        errno = 0;
+        const int ready = sys.poll(used ? entries : nullptr, used, left);
+        if (ready >= 0 || errno != EINTR) return ready;
+        const std::int64_t now = monotonic_ms();
+        if (now >= deadline) return ready;
+        left = static_cast<int>(deadline - now);
+    }
+}
+
+} // namespace
+
 int wait_readable(int sock, int ms) {
     pollfd entry{sock, POLLIN, 0};
-    errno = 0;
-    const int ready = sys.poll(&entry, 1, poll_limit(ms));
+    const int ready = poll_whole(&entry, 1, ms);
     return ready > 0 && (entry.revents & kReadableEvents) != 0 ? 1 : 0;
 }
 
@@ -93,8 +118,7 @@ int wait_any_readable(const int *socks, int count, int ms) {
     nfds_t used = 0;
     for (int i = 0; i < count && used < kMaxWaitSockets; ++i)
         if (socks[i] != kNoSocket) entries[used++] = pollfd{socks[i], POLLIN, 0};
-    errno = 0;
-    const int ready = sys.poll(used ? entries : nullptr, used, poll_limit(ms));
+    const int ready = poll_whole(entries, used, ms);
     if (ready <= 0) return 0;
     for (nfds_t i = 0; i < used; ++i)
         if (entries[i].revents & kReadableEvents) return 1;
@@ -137,12 +161,6 @@ int send_bytes(int sock, const char *bytes, int length) {
 }
 
 namespace {
-
-std::int64_t monotonic_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 int set_send_timeout(int sock, std::int64_t ms) {
     timeval limit{};

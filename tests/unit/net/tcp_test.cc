@@ -264,6 +264,46 @@ TEST_F(TcpOpen, WaitAnyReadableSkipsNoSocketEntries) {
     EXPECT_EQ(seen.poll_timeout, 30);
 }
 
+// A poll that two signals interrupt before it runs for real.
+int interrupted_polls = 0;
+std::vector<int> poll_limits;
+int interrupted_twice(pollfd *fds, nfds_t count, int timeout) {
+    poll_limits.push_back(timeout);
+    if (++interrupted_polls <= 2) {
+        errno = EINTR;
+        return -1;
+    }
+    return ::poll(fds, count, timeout);
+}
+
+TEST_F(TcpOpen, ASignalDoesNotCutAWaitShort) {
+    // The wait goes on for what is left of its limit: a program that takes signals at any
+    // rate must not see every wait end as if nothing had come.
+    loopback_pair pair;
+    ASSERT_EQ(::send(pair.server, "x", 1, 0), 1);
+    sys.poll = interrupted_twice;
+    interrupted_polls = 0;
+    poll_limits.clear();
+    EXPECT_EQ(wait_readable(pair.client, 1000), 1);
+    EXPECT_EQ(interrupted_polls, 3);
+    ASSERT_EQ(poll_limits.size(), 3u);
+    EXPECT_EQ(poll_limits[0], 1000);
+    EXPECT_LE(poll_limits[2], 1000);
+    EXPECT_GT(poll_limits[2], 0);
+
+    interrupted_polls = 0;
+    const int socks[] = {pair.client};
+    EXPECT_EQ(wait_any_readable(socks, 1, 1000), 1);
+    EXPECT_EQ(interrupted_polls, 3);
+
+    // With nothing to read it still ends by its limit.
+    char byte;
+    ASSERT_EQ(::recv(pair.client, &byte, 1, 0), 1);
+    interrupted_polls = 0;
+    EXPECT_EQ(wait_readable(pair.client, 30), 0);
+    EXPECT_EQ(interrupted_polls, 3);
+}
+
 TEST_F(TcpOpen, RecvTimedTimesOutAndLeavesSocketBlocking) {
     loopback_pair pair;
     char buffer[16];
