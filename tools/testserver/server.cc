@@ -28,9 +28,6 @@ volatile std::sig_atomic_t stop_flag = 0;
 
 constexpr int kIdleWaitMs = 1000;
 constexpr std::size_t kRecvChunk = 65536;
-// A connection whose unsent replies pass this is not read until they drain below it: a
-// client that sends requests and never reads holds itself up, not the server's memory.
-constexpr std::size_t kOutputHighWater = 1 << 20;
 // Out of descriptors, the listener would stay readable and poll would return at once for
 // as long as the shortage lasts: it is left unwatched for this long instead.
 constexpr long long kAcceptPauseMs = 100;
@@ -89,6 +86,23 @@ bool write_port_file(const std::string &path, int port) {
     std::fprintf(f, "%d\n", port);
     bool ok = std::fclose(f) == 0;
     return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// Carries out what feeding a session asks of its connection. false when the connection is
+// gone or the server is stopping, and the caller moves on.
+bool take_action(connection &c, session_action act, bool &stopping) {
+    switch (act) {
+    case session_action::stop_server:
+        stopping = true;
+        return false;
+    case session_action::reset_now:
+        close_fd(c, true);
+        return false;
+    case session_action::close_when_sent:
+    case session_action::none:
+        break;
+    }
+    return true;
 }
 
 // Sends what the session has queued, as far as the socket takes it and the pacing allows.
@@ -169,7 +183,8 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         for (auto &c : conns) {
             const bool stalling = now < c.stall_until_ms;
             if (stalling) wait = std::min(wait, c.stall_until_ms - now);
-            const bool backed_up = c.s->output().size() > kOutputHighWater;
+            // Replies above the high-water mark: the connection is not read until they drain.
+            const bool backed_up = c.s->output().size() > session::kOutputHighWater;
             short ev = c.s->closing() || stalling || backed_up ? 0 : POLLIN;
             if (!c.s->output().empty()) {
                 if (opts.chunk_size > 0 && c.s->unpaced() == 0 && now < c.next_send_ms) {
@@ -201,17 +216,9 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                     continue;
                 }
                 if (n > 0) {
-                    switch (c.s->feed(rbuf.data(), static_cast<std::size_t>(n))) {
-                    case session_action::stop_server:
-                        stopping = true;
+                    if (!take_action(c, c.s->feed(rbuf.data(), static_cast<std::size_t>(n)),
+                                     stopping))
                         continue;
-                    case session_action::reset_now:
-                        close_fd(c, true);
-                        continue;
-                    case session_action::close_when_sent:
-                    case session_action::none:
-                        break;
-                    }
                     if (opts.stall_ms > 0 && c.stall_until_ms == 0 && c.s->exchanging())
                         c.stall_until_ms = now + opts.stall_ms;
                 }
@@ -220,6 +227,18 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                 close_fd(c, false);
                 continue;
             }
+            // Lines held back while the replies piled up are taken once they have drained, for
+            // as long as the socket takes the replies they bring.
+            bool gone = false;
+            while (!gone && c.s->holding() && c.s->output().size() <= session::kOutputHighWater) {
+                if (!take_action(c, c.s->feed(nullptr, 0), stopping)) {
+                    gone = true;
+                } else if (!flush_output(c, opts, now)) {
+                    close_fd(c, false);
+                    gone = true;
+                }
+            }
+            if (gone) continue;
             if (c.s->closing() && c.s->output().empty()) close_fd(c, false);
         }
         std::erase_if(conns, [](const connection &c) { return c.dead; });

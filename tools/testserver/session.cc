@@ -99,13 +99,18 @@ void session::queue_line(std::int32_t id, std::string_view text) {
 session_action session::feed(const char *bytes, std::size_t length) {
     if (closing_ || phase_ == phase::mute) return session_action::none;
     std::size_t old = in_.size();
-    in_.append(bytes, length);
-    if (phase_ == phase::exchange) {
+    if (length > 0) in_.append(bytes, length);
+    if (phase_ == phase::exchange && length > 0) {
         decipher(*rx_, reinterpret_cast<unsigned char *>(in_.data() + old), length);
     }
     std::size_t pos = 0;
     session_action act = session_action::none;
+    holding_ = false;
     while (act == session_action::none && !closing_ && phase_ != phase::mute) {
+        if (output().size() > kOutputHighWater) {
+            holding_ = in_.find('\n', pos) != std::string::npos;
+            if (holding_) break;
+        }
         std::size_t lf = in_.find('\n', std::max(pos, scanned_));
         if (lf == std::string::npos) {
             scanned_ = in_.size() - pos; // offset after the erase below
@@ -127,7 +132,7 @@ session_action session::feed(const char *bytes, std::size_t length) {
         }
     }
     in_.erase(0, pos);
-    if (act == session_action::none && in_.size() > kInputMax) {
+    if (act == session_action::none && !holding_ && in_.size() > kInputMax) {
         record("overlong-input", {});
         return session_action::reset_now;
     }

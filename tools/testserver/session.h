@@ -37,12 +37,19 @@ class session {
   public:
     // An incoming line longer than this without LF ends the connection.
     static constexpr std::size_t kInputMax = 65536;
+    // While more replies than this wait to be sent, no further request is taken: received
+    // lines are held, and the connection is not read, until the replies drain. A client that
+    // sends requests and never reads holds itself up, not the server's memory.
+    static constexpr std::size_t kOutputHighWater = 1 << 20;
 
     explicit session(server_context &ctx);
 
     // Takes received bytes (enciphered once the handshake is done). Returns the action
-    // the connection must take; output() may have grown.
+    // the connection must take; output() may have grown. feed(nullptr, 0) takes the lines
+    // held back while the output was above its high-water mark.
     session_action feed(const char *bytes, std::size_t length);
+    // Complete request lines are held back until the output drains.
+    bool holding() const { return holding_; }
 
     // Bytes waiting to be sent, in order; consume(n) drops the first n of them.
     std::string_view output() const { return std::string_view(out_).substr(out_head_); }
@@ -68,6 +75,7 @@ class session {
     long serial_;
     phase phase_ = phase::handshake;
     bool closing_ = false;
+    bool holding_ = false;
     bool first_reply_done_ = false;
     long requests_ = 0;
     std::string in_;

@@ -224,21 +224,22 @@ TEST_F(Requests, AWaitThatGaveUpEndsItsLinkSoALateReplyAnswersNothing) {
         << dump_log();
     EXPECT_EQ(hosts[0].open, 0);
     EXPECT_EQ(hosts[0].sock, -1);
-    EXPECT_FALSE(unlink_result(r)) << "the record that gave up is out of the list";
+    EXPECT_EQ(find_by_id(-1), nullptr) << "the record that gave up is out of the list";
     // The server's late answer: once the link is ended it has nowhere to go.
     if (hosts[0].sock != -1) pair.send("-1 +OK bob password accepted\r\n");
     free_result(&r);
+
+    EXPECT_EQ(request_check(-1, "bob", "wrong", &r), 1);
+    ASSERT_NE(r->text, nullptr);
+    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server")
+        << "the late reply answered the next check";
+    EXPECT_EQ(pair.received(), "5 lookup amy\r\n-1 check bob right\r\n");
+
     // The asynchronous request pending on the ended link comes back failed.
     brennic_result *out = nullptr;
     for (int i = 0; i < 5 && out == nullptr; ++i)
         poll_results(&out);
     EXPECT_EQ(out, other);
-
-    EXPECT_EQ(request_check(-1, "bob", "wrong", &r), 1);
-    ASSERT_NE(r->text, nullptr);
-    EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
-    EXPECT_EQ(pair.received(), "5 lookup amy\r\n-1 check bob right\r\n");
-
     free_result(&other);
 }
 
