@@ -97,7 +97,10 @@ void session::queue_line(std::int32_t id, std::string_view text) {
 }
 
 session_action session::feed(const char *bytes, std::size_t length) {
-    if (closing_ || phase_ == phase::mute) return session_action::none;
+    if (closing_ || phase_ == phase::mute) {
+        holding_ = false; // nothing more is taken: nothing is held for later
+        return session_action::none;
+    }
     std::size_t old = in_.size();
     if (length > 0) in_.append(bytes, length);
     if (phase_ == phase::exchange && length > 0) {
