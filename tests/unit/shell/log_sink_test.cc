@@ -429,6 +429,18 @@ TEST_F(LogSinkTest, FifoKeepsItsMode) {
     close(reader);
 }
 
+// Waits up to 5 s for a child process to end; a child still running then is killed, and
+// false tells the caller it had hung.
+bool child_ended(pid_t child, int *status) {
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(child, status, WNOHANG) == child) return true;
+        usleep(10 * 1000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, status, 0);
+    return false;
+}
+
 // A FIFO nobody reads: the open must not wait for a reader. It is reported like any log that
 // cannot be opened, and the next message, once a reader is there, goes through. The first
 // message is sent from a child process so that a waiting open fails the test instead of
@@ -445,14 +457,8 @@ TEST_F(LogSinkTest, FifoWithoutAReaderIsReportedNotWaitedFor) {
         _exit(brennic::log_sink_file() == nullptr ? 0 : 1);
     }
     int status = -1;
-    pid_t done = 0;
-    for (int i = 0; i < 500 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i)
-        usleep(10 * 1000);
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-    }
-    ASSERT_EQ(done, child) << "the open waited for a reader";
+    const bool done = child_ended(child, &status);
+    ASSERT_TRUE(done) << "the open waited for a reader";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "no log file was opened";
     {
         stderr_capture cap;
@@ -498,14 +504,8 @@ TEST_F(LogSinkTest, AFifoReaderThatLeavesIsReportedNotFatal) {
         _exit(sigismember(&mask, SIGPIPE) == 1 || sigismember(&pending, SIGPIPE) == 1 ? 4 : 0);
     }
     int status = -1;
-    pid_t done = 0;
-    for (int i = 0; i < 500 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i)
-        usleep(10 * 1000);
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-    }
-    ASSERT_EQ(done, child) << "the child did not end";
+    const bool done = child_ended(child, &status);
+    ASSERT_TRUE(done) << "the child did not end";
     ASSERT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3: the first line did not arrive; 4: SIGPIPE left held";
     EXPECT_EQ(slurp(err_path), "brennic.log: Broken pipe\nbrennic.log: No such device or address\n");
