@@ -33,7 +33,7 @@ void give_up(brennic_result *r) {
     unlink_result(r);
     brennic_host *host = r->host;
     if (host == nullptr || (host->open == 0 && host->sock == kNoSocket)) return;
-    log_error("No reply in time from host %s: its link is ended", host->name);
+    log_error("No reply in time from host %.*s: its link is ended", kHostNameMax, host->name);
     mark_host_failed(host);
 }
 
