@@ -264,6 +264,18 @@ void dispatch_line(const char *line) {
     std::fflush(shell_out);
 }
 
+namespace {
+
+// Exit status of a console whose standard output could not be written.
+constexpr int kExitOutputFailed = 1;
+
+int output_failed() {
+    std::perror("brennic: standard output");
+    return kExitOutputFailed;
+}
+
+} // namespace
+
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     shell_out = out;
     copy_bounded(host_list, kDefaultHostList, kUserMax);
@@ -273,13 +285,13 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
         if (arg == "-help" || arg == "-h") {
             std::fputs(kUsage, shell_out);
             std::fflush(shell_out);
-            return 0;
+            return std::ferror(shell_out) ? output_failed() : 0;
         }
         if (arg == "-debug") debug_flag = 1;
         if (arg == "-version") {
             print_version();
             std::fflush(shell_out);
-            return 0;
+            return std::ferror(shell_out) ? output_failed() : 0;
         }
         if (arg == "-dolog") dolog_flag = 1;
         // A value option with nothing after it is ignored; a value it takes is never
@@ -305,11 +317,14 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
         if (!read_line(in, line)) break;
         dispatch_line(line);
         std::fflush(shell_out);
+        // A reply that cannot be written reaches nobody: no further command is run, since
+        // its outcome (a set, a del) could not be seen either.
+        if (std::ferror(shell_out)) return output_failed();
     }
 
     std::fputs("+OK exiting\n", shell_out);
     std::fflush(shell_out);
-    return 0;
+    return std::ferror(shell_out) ? output_failed() : 0;
 }
 
 void shell_reset() {

@@ -24,7 +24,8 @@ extern std::int32_t quit_flag;         // set by quit and exit; ends the command
 extern std::FILE *shell_out;
 
 // Runs the whole console: options, brennic_init, the command loop, "+OK exiting".
-// Returns the exit status (always 0).
+// Returns the exit status: 0, or 1 when standard output could not be written (the loop
+// then stops at that reply).
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out);
 
 // Handles one input line as read (LF included when there was one) and flushes the output.

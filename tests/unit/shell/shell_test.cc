@@ -271,6 +271,35 @@ TEST_F(ShellTest, QuitEndsTheLoopWithoutReadingFurther) {
     EXPECT_TRUE(fake::fake_state.calls.empty());
 }
 
+TEST_F(ShellTest, OutputThatCannotBeWrittenStopsTheCommandsWithStatus1) {
+    // Replies to a full device reach nobody: the first one that fails ends the loop, so the
+    // del after it is never sent, and the status says so.
+    std::FILE *in = std::tmpfile();
+    const std::string input = "lookup smith\ndel smith\n";
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    std::FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    answer("+OK smith mail=smith@example.org");
+    answer("+OK smith deleted");
+    std::string program = "brennic";
+    char *argv[] = {program.data(), nullptr};
+    const int fd = dup(2);
+    std::FILE *err = std::tmpfile();
+    dup2(fileno(err), 2);
+    status = shell_main(1, argv, in, full);
+    std::fflush(stderr);
+    dup2(fd, 2);
+    close(fd);
+    brennic::shell_out = stdout;
+    EXPECT_EQ(status, 1);
+    ASSERT_EQ(fake::fake_state.calls.size(), 1u) << "a command ran after its output failed";
+    EXPECT_EQ(read_all(err), "brennic: standard output: No space left on device\n");
+    std::fclose(err);
+    std::fclose(full);
+    std::fclose(in);
+}
+
 TEST_F(ShellTest, EndOfInputWithoutNewline) { EXPECT_EQ(run("version"), kVersion + kExiting); }
 
 TEST_F(ShellTest, LongLinesAreReadInPiecesOf19998) {
