@@ -206,7 +206,10 @@ void render_reply(const char *reply, const char *user, char *out) {
     // A link failure never comes as "+OK": such a reply carries the directory's data, which
     // may hold any words, and is not taken for one.
     const std::string_view text(reply);
-    if (!text.starts_with("+OK") && text.find(kLinkFailure) != std::string_view::npos)
+    // (memcmp rather than starts_with, which an unoptimized build reaches through a throwing
+    // substr, and so through the C++ runtime.)
+    const bool ok_reply = text.size() >= 3 && std::memcmp(text.data(), "+OK", 3) == 0;
+    if (!ok_reply && text.find(kLinkFailure) != std::string_view::npos)
         std::snprintf(out, kShellBufSize, "-DEAD %.*s %.*s", kRenderFieldMax, user, kRenderFieldMax,
                       reply);
     else if (std::strcmp(user, second) != 0)

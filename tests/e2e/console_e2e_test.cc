@@ -280,7 +280,7 @@ TEST_F(Console, ServerDyingBeforeTheReply) {
     EXPECT_EQ(r.out.find("retry...", r.out.find("retry...") + 1), std::string::npos)
         << "a single retry only";
     std::size_t retry = r.out.find("Info: free result, retry...");
-    std::size_t failed = r.out.find("\n" + dead("smith"));
+    std::size_t failed = r.out.find(std::string("\n").append(dead("smith")));
     EXPECT_NE(failed, std::string::npos) << r.out;
     EXPECT_LT(retry, failed);
     EXPECT_TRUE(r.out.ends_with("\n+OK exiting\n"));
@@ -370,7 +370,7 @@ TEST_F(Console, LongestAttributeTextTravelsWholeBothWays) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({})));
     std::string attrs;
-    while (attrs.size() < 18000) attrs += "k" + std::to_string(attrs.size()) + "=v ";
+    while (attrs.size() < 18000) attrs.append("k").append(std::to_string(attrs.size())).append("=v ");
     attrs.resize(18000);
     if (attrs.back() == ' ') attrs.back() = 'x';
     std::string too_long = attrs + "y";

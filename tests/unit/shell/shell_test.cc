@@ -457,7 +457,8 @@ TEST_F(ShellTest, OutputIsFlushedBeforeTheNextLineIsHandled) {
         struct stat st {};
         fstat(fileno(out_stream), &st);
         std::string held(static_cast<size_t>(st.st_size), '\0');
-        pread(fileno(out_stream), held.data(), held.size(), 0);
+        EXPECT_EQ(pread(fileno(out_stream), held.data(), held.size(), 0),
+                  static_cast<ssize_t>(held.size()));
         seen.push_back(held);
     };
     std::string out = run("lookup a\nhelp\nlookup b\n");
