@@ -22,9 +22,21 @@ bool standard_streams_open() {
     return true;
 }
 
+// A caller may hand over standard input or output in non-blocking mode (a pipe it shares, a
+// terminal a parent left so). Stdio takes EAGAIN for an error: input would end early, and a
+// reply to a slow reader would be cut and end the session. The console reads and writes them
+// blocking.
+void streams_blocking() {
+    for (int fd = 0; fd <= 1; ++fd) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags != -1 && (flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (!standard_streams_open()) return 1;
+    streams_blocking();
     return brennic::shell_main(argc, argv, stdin, stdout);
 }

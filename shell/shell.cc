@@ -314,6 +314,10 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     const brennic_log_fn sink = (debug_flag || dolog_flag) ? log_sink : nullptr;
     if (!brennic_init(host_list, secret_arg, sink))
         std::fputs("-ERR Could not initialize brennic library\n", shell_out);
+    // What start-up wrote (a refused handshake, -debug lines) shows whether the replies can
+    // be written before the first command runs.
+    std::fflush(shell_out);
+    if (std::ferror(shell_out)) return output_failed();
 
     char line[kShellBufSize];
     while (!quit_flag) {

@@ -1,6 +1,9 @@
 // The console against the test server: commands typed on standard input, the transcript on
 // standard output compared byte for byte, and what reached the server checked as well.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -105,6 +108,46 @@ TEST_F(Console, ClosedStandardStreamsNeverBecomeTheServerLink) {
     EXPECT_EQ(out_closed.exit_status, 0);
     EXPECT_EQ(requests(), (std::vector<std::string>{"-1 check smith secret1", "-1 del jones",
                                                     "-1 check smith secret1"}));
+}
+
+TEST_F(Console, ANonBlockingOutputWithASlowReaderLosesNothing) {
+    // Standard output handed over as a non-blocking pipe, read only after half a second: a
+    // search of some 100 KB fills the pipe, and every reply must still arrive whole, with
+    // the commands after it run.
+    std::string users;
+    for (int i = 0; i < 2000; ++i)
+        users += "u" + std::to_string(i) + " pw note=" + std::string(40, 'n') + "\n";
+    users_ = dir_.write("many.txt", users);
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({})));
+    const std::string input = dir_.write("input.txt", "search note\ndel u1\nlookup u1\n");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int in = open(input.c_str(), O_RDONLY);
+        dup2(in, 0);
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(BRENNIC_CONSOLE_PATH, BRENNIC_CONSOLE_PATH, "-host", srv.address().c_str(),
+              "-secret", secret_.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    usleep(500 * 1000);
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(got.find("+OK search 2000 found\n"), std::string::npos);
+    const std::string tail = "+OK u1 deleted\n-ERR u1 no such user\n+OK exiting\n";
+    EXPECT_EQ(got.substr(got.size() - std::min(got.size(), tail.size())), tail);
+    EXPECT_EQ(requests(), (std::vector<std::string>{"-1 search note", "-1 del u1", "-1 lookup u1"}));
 }
 
 TEST_F(Console, EveryCommandThroughOneLink) {

@@ -295,6 +295,19 @@ TEST_F(ShellTest, OutputThatCannotBeWrittenStopsTheCommandsWithStatus1) {
     EXPECT_EQ(status, 1);
     ASSERT_EQ(fake::fake_state.calls.size(), 1u) << "a command ran after its output failed";
     EXPECT_EQ(read_all(err), "brennic: standard output: No space left on device\n");
+
+    // What start-up wrote fails already: no command runs at all.
+    brennic::shell_reset();
+    fake::reset();
+    fake::fake_state.init_ret = 0; // "-ERR Could not initialize brennic library"
+    std::rewind(in);
+    std::FILE *full2 = std::fopen("/dev/full", "w");
+    ASSERT_NE(full2, nullptr);
+    status = shell_main(1, argv, in, full2);
+    brennic::shell_out = stdout;
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(fake::fake_state.calls.empty()) << "a command ran after start-up output failed";
+    std::fclose(full2);
     std::fclose(err);
     std::fclose(full);
     std::fclose(in);
