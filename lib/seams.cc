@@ -20,17 +20,13 @@ std::int64_t real_now() { return static_cast<std::int64_t>(std::time(nullptr)); 
 
 // clock_gettime rather than std::chrono's steady clock, whose now() lives in the C++ runtime
 // library that the library and the console otherwise do without (start-up time).
-std::int64_t real_clock_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 std::int64_t real_clock_ns() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
+
+std::int64_t real_clock_ms() { return real_clock_ns() / 1000000; }
 
 void *real_alloc_zeroed(std::size_t size) { return std::calloc(1, size); }
 

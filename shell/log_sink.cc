@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "shell.h"
 
@@ -87,20 +88,6 @@ class pipe_signal_held {
     bool pending_before_ = false;
 };
 
-// Writes one line to a FIFO log. A failed write (the reader went away) is reported, and the
-// log is closed: the next message opens it again, or reports why it cannot.
-int write_fifo_line(const char *stamp, const char *word, const char *text) {
-    pipe_signal_held held;
-    if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
-    std::fflush(log_file);
-    if (!std::ferror(log_file)) return 1;
-    const int saved = errno;
-    std::fclose(log_file);
-    log_file = nullptr;
-    errno = saved;
-    std::perror(kLogFileName);
-    return 0;
-}
 
 // Another console logging in the same directory may delete the file this one has open
 // (when it passes the size limit); lines written after that would be lost.
@@ -178,12 +165,20 @@ int log_sink(int level, const char *text) {
             std::perror(kLogFileName);
             return 0;
         }
-        if (log_is_fifo) {
-            if (write_fifo_line(stamp, word, text) == 0) return 0;
-        } else {
-            if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
-            // Debug lines may wait in the buffer; info and error lines reach the file at once.
-            if (level >= 2) std::fflush(log_file);
+        std::optional<pipe_signal_held> held;
+        if (log_is_fifo) held.emplace();
+        if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+        // Debug lines may wait in the buffer; info and error lines reach the file at once.
+        if (level >= 2) std::fflush(log_file);
+        // A FIFO whose reader went away: reported, and closed while the signal is still
+        // held; the next message opens it again, or reports why it cannot.
+        if (log_is_fifo && std::ferror(log_file)) {
+            const int saved = errno;
+            std::fclose(log_file);
+            log_file = nullptr;
+            errno = saved;
+            std::perror(kLogFileName);
+            return 0;
         }
     }
 

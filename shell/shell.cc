@@ -277,6 +277,12 @@ int output_failed() {
     return kExitOutputFailed;
 }
 
+// The exit status once the replies so far are flushed: 0, or the failure said on stderr.
+int flushed_status() {
+    std::fflush(shell_out);
+    return std::ferror(shell_out) ? output_failed() : 0;
+}
+
 } // namespace
 
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
@@ -287,14 +293,12 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
         std::string_view arg = argv[i];
         if (arg == "-help" || arg == "-h") {
             std::fputs(kUsage, shell_out);
-            std::fflush(shell_out);
-            return std::ferror(shell_out) ? output_failed() : 0;
+            return flushed_status();
         }
         if (arg == "-debug") debug_flag = 1;
         if (arg == "-version") {
             print_version();
-            std::fflush(shell_out);
-            return std::ferror(shell_out) ? output_failed() : 0;
+            return flushed_status();
         }
         if (arg == "-dolog") dolog_flag = 1;
         // A value option with nothing after it is ignored; a value it takes is never
@@ -316,22 +320,19 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
         std::fputs("-ERR Could not initialize brennic library\n", shell_out);
     // What start-up wrote (a refused handshake, -debug lines) shows whether the replies can
     // be written before the first command runs.
-    std::fflush(shell_out);
-    if (std::ferror(shell_out)) return output_failed();
+    if (flushed_status() != 0) return kExitOutputFailed;
 
     char line[kShellBufSize];
     while (!quit_flag) {
         if (!read_line(in, line)) break;
-        dispatch_line(line);
-        std::fflush(shell_out);
+        dispatch_line(line); // flushes its replies
         // A reply that cannot be written reaches nobody: no further command is run, since
         // its outcome (a set, a del) could not be seen either.
         if (std::ferror(shell_out)) return output_failed();
     }
 
     std::fputs("+OK exiting\n", shell_out);
-    std::fflush(shell_out);
-    return std::ferror(shell_out) ? output_failed() : 0;
+    return flushed_status();
 }
 
 void shell_reset() {
