@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "constants.h"
+#include "lib/limits.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
-#include "protocol.h"
+#include "lib/protocol.h"
 
 namespace brennic::fuzz {
 namespace {

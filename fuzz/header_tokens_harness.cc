@@ -7,7 +7,7 @@
 
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 namespace brennic::fuzz {
 namespace {

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
 #include "net/platform.h"
 #include "net/tcp.h"
-#include "protocol.h"
-#include "state.h"
+#include "lib/protocol.h"
+#include "lib/state.h"
 
 namespace brennic::fuzz {
 namespace {

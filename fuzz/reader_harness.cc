@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "cipher/keystream.h"
-#include "diag.h"
+#include "lib/cipher/keystream.h"
+#include "base/diag.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
 #include "net/platform.h"
 #include "net/tcp.h"
-#include "state.h"
+#include "lib/state.h"
 
 namespace brennic::fuzz {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "constants.h"
-#include "cipher/secret_file.h"
+#include "lib/limits.h"
+#include "lib/cipher/secret_file.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
 

@@ -10,7 +10,8 @@
 #include "brennic.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
-#include "shell.h"
+#include "lib/limits.h"
+#include "shell/shell.h"
 
 namespace brennic::fuzz {
 namespace {

@@ -4,7 +4,7 @@
 #include <type_traits>
 
 #include "brennic.h"
-#include "state.h"
+#include "lib/state.h"
 
 // Callers compiled elsewhere depend on this layout.
 static_assert(std::is_standard_layout_v<brennic_result>);

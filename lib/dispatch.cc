@@ -2,11 +2,11 @@
 // configured host in table order until one takes the line.
 #include <cstdlib>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/socket_errors.h"
 #include "net/tcp.h"
-#include "protocol.h"
-#include "state.h"
+#include "lib/protocol.h"
+#include "lib/state.h"
 
 namespace brennic {
 

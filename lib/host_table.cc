@@ -2,10 +2,10 @@
 // and opens a link to every host; brennic_close closes the sockets.
 #include <cstring>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/tcp.h"
-#include "state.h"
-#include "text.h"
+#include "lib/state.h"
+#include "base/text.h"
 
 namespace brennic {
 namespace {

@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cipher/secret_file.h"
-#include "cipher/secret_hash.h"
-#include "diag.h"
+#include "lib/cipher/secret_file.h"
+#include "lib/cipher/secret_hash.h"
+#include "base/diag.h"
 #include "net/socket_errors.h"
 #include "net/tcp.h"
-#include "protocol.h"
-#include "state.h"
-#include "text.h"
+#include "lib/protocol.h"
+#include "lib/state.h"
+#include "base/text.h"
 
 namespace brennic {
 namespace {

@@ -18,9 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/tcp.h"
-#include "state.h"
+#include "lib/state.h"
 
 namespace brennic {
 namespace {

@@ -1,10 +1,10 @@
-#include "protocol.h"
+#include "lib/protocol.h"
 
 #include <cstring>
 
-#include "cipher/secret_hash.h"
-#include "constants.h"
-#include "text.h"
+#include "lib/cipher/secret_hash.h"
+#include "lib/limits.h"
+#include "base/text.h"
 
 namespace brennic {
 

@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/socket_errors.h"
 #include "net/tcp.h"
-#include "protocol.h"
-#include "state.h"
-#include "text.h"
+#include "lib/protocol.h"
+#include "lib/state.h"
+#include "base/text.h"
 
 namespace brennic {
 namespace {

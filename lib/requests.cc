@@ -3,10 +3,10 @@
 // request is no longer open afterwards.
 #include <cstring>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/tcp.h"
-#include "protocol.h"
-#include "state.h"
+#include "lib/protocol.h"
+#include "lib/state.h"
 
 namespace brennic {
 namespace {

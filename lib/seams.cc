@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "net/tcp.h"
-#include "state.h"
+#include "lib/state.h"
 
 namespace brennic {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "brennic.h"
-#include "cipher/keystream.h"
-#include "constants.h"
+#include "lib/cipher/keystream.h"
+#include "lib/limits.h"
 
 // One configured server with its link. Declared at global scope because the open record
 // brennic_result refers to it by this name.

@@ -11,12 +11,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/address.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
 #include "net/wait.h"
-#include "text.h"
+#include "base/text.h"
 
 namespace brennic {
 namespace {

@@ -1,4 +1,4 @@
-#include "log_sink.h"
+#include "shell/log_sink.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <ctime>
 #include <optional>
 
-#include "shell.h"
+#include "shell/shell.h"
 
 namespace brennic {
 namespace {

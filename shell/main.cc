@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "shell.h"
+#include "shell/shell.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "shell.h"
+#include "shell/shell.h"
 
 #include <cstring>
 #include <string_view>
 
-#include "log_sink.h"
-#include "text.h"
+#include "shell/log_sink.h"
+#include "base/text.h"
 
 namespace brennic {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "brennic.h"
-#include "constants.h"
+#include "shell/limits.h"
 
 namespace brennic {
 

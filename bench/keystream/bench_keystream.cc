@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "cipher/keystream.h"
-#include "cipher/keystream_impl.h"
+#include "lib/cipher/keystream.h"
+#include "lib/cipher/keystream_impl.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "baseline_client.h"
+#include "bench/requests/baseline_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "cipher/secret_hash.h"
+#include "lib/cipher/secret_hash.h"
 
 namespace brennic::bench {
 

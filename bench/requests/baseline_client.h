@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cipher/keystream.h"
+#include "lib/cipher/keystream.h"
 
 namespace brennic::bench {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "baseline_client.h"
-#include "harness.h"
+#include "bench/requests/baseline_client.h"
+#include "bench/requests/harness.h"
 
 using namespace brennic::bench;
 

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "baseline_client.h"
+#include "bench/requests/baseline_client.h"
 #include "brennic.h"
-#include "harness.h"
+#include "bench/requests/harness.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "baseline_client.h"
-#include "harness.h"
+#include "bench/requests/baseline_client.h"
+#include "bench/requests/harness.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "baseline_client.h"
-#include "harness.h"
+#include "bench/requests/baseline_client.h"
+#include "bench/requests/harness.h"
 
 namespace brennic::bench {
 namespace {

@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "bench/requests/harness.h"
 
 #include <fcntl.h>
 #include <poll.h>

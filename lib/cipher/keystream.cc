@@ -1,10 +1,10 @@
-#include "cipher/keystream.h"
+#include "lib/cipher/keystream.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
-#include "cipher/keystream_impl.h"
+#include "lib/cipher/keystream_impl.h"
 
 namespace brennic {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cipher/keystream_impl.h"
+#include "lib/cipher/keystream_impl.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cipher/keystream.h"
+#include "lib/cipher/keystream.h"
 
 namespace brennic {
 

@@ -1,4 +1,4 @@
-#include "cipher/secret_file.h"
+#include "lib/cipher/secret_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "cipher/secret_hash.h"
-#include "constants.h"
-#include "text.h"
+#include "lib/cipher/secret_hash.h"
+#include "lib/limits.h"
+#include "base/text.h"
 
 namespace brennic {
 

@@ -1,4 +1,4 @@
-#include "cipher/secret_hash.h"
+#include "lib/cipher/secret_hash.h"
 
 #include <cstdint>
 

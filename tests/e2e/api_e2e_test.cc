@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
+#include "tests/e2e/child_process.h"
 
 using brennic::e2e::run_result;
 using brennic::e2e::server_process;

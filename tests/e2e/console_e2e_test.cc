@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
+#include "tests/e2e/child_process.h"
 
 using brennic::e2e::closed_port;
 using brennic::e2e::read_file;

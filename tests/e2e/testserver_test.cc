@@ -18,10 +18,10 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
-#include "directory.h"
-#include "session.h"
-#include "stream_cipher.h"
+#include "tests/e2e/child_process.h"
+#include "tools/testserver/directory.h"
+#include "tools/testserver/session.h"
+#include "tools/testserver/stream_cipher.h"
 
 using namespace brennic::testserver;
 using brennic::e2e::server_process;

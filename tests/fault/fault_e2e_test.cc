@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fault_support.h"
+#include "tests/fault/fault_support.h"
 
 namespace brennic::fault {
 namespace {

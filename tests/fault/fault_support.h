@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
+#include "tests/e2e/child_process.h"
 
 namespace brennic::fault {
 

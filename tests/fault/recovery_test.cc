@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "brennic.h"
-#include "fault_support.h"
-#include "state.h"
+#include "tests/fault/fault_support.h"
+#include "lib/state.h"
 
 namespace brennic::fault {
 namespace {

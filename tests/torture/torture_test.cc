@@ -22,11 +22,11 @@
 #include <gtest/gtest.h>
 
 #include "brennic.h"
-#include "cipher/secret_file.h"
-#include "child_process.h"
-#include "diag.h"
+#include "lib/cipher/secret_file.h"
+#include "tests/e2e/child_process.h"
+#include "base/diag.h"
 #include "net/platform.h"
-#include "state.h"
+#include "lib/state.h"
 
 namespace brennic::torture {
 namespace {

@@ -1,4 +1,4 @@
-#include "directory.h"
+#include "tools/testserver/directory.h"
 
 #include <cstdio>
 

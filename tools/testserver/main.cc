@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "directory.h"
-#include "options.h"
-#include "server.h"
-#include "stream_cipher.h"
+#include "tools/testserver/directory.h"
+#include "tools/testserver/options.h"
+#include "tools/testserver/server.h"
+#include "tools/testserver/stream_cipher.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "tools/testserver/options.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "server.h"
+#include "tools/testserver/server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "tools/testserver/session.h"
 
 namespace brennic::testserver {
 

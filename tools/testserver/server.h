@@ -1,8 +1,8 @@
 // The test server's event loop: one thread, non-blocking sockets, poll().
 #pragma once
 
-#include "directory.h"
-#include "options.h"
+#include "tools/testserver/directory.h"
+#include "tools/testserver/options.h"
 
 namespace brennic::testserver {
 

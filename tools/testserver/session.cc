@@ -1,4 +1,4 @@
-#include "session.h"
+#include "tools/testserver/session.h"
 
 #include <algorithm>
 #include <charconv>

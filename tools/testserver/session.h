@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "directory.h"
-#include "options.h"
-#include "stream_cipher.h"
+#include "tools/testserver/directory.h"
+#include "tools/testserver/options.h"
+#include "tools/testserver/stream_cipher.h"
 
 namespace brennic::testserver {
 

@@ -1,4 +1,4 @@
-#include "stream_cipher.h"
+#include "tools/testserver/stream_cipher.h"
 
 namespace brennic::testserver {
 

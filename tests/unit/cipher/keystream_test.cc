@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "cipher/keystream.h"
-#include "cipher/keystream_impl.h"
+#include "lib/cipher/keystream.h"
+#include "lib/cipher/keystream_impl.h"
 
 namespace brennic {
 

@@ -8,9 +8,9 @@
 #include <sstream>
 #include <string>
 
-#include "cipher/secret_file.h"
-#include "cipher/secret_hash.h"
-#include "constants.h"
+#include "lib/cipher/secret_file.h"
+#include "lib/cipher/secret_hash.h"
+#include "lib/limits.h"
 
 namespace brennic {
 namespace {

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "cipher/secret_file.h"
+#include "lib/cipher/secret_file.h"
 #include "fuzz/harness.h"
-#include "net/utilities.h"
-#include "protocol.h"
+#include "net/extra/utilities.h"
+#include "lib/protocol.h"
 #include "tests/unit/fuzz_regress/corpus_files.h"
 
 namespace brennic::fuzz {

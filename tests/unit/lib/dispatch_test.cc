@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "support.h"
+#include "tests/unit/lib/support.h"
 
 namespace brennic::test {
 namespace {

@@ -1,7 +1,7 @@
 // The host table: splitting of the host list, limits, a second init and close.
 #include <string>
 
-#include "support.h"
+#include "tests/unit/lib/support.h"
 
 namespace brennic::test {
 namespace {

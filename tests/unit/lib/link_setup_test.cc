@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "cipher/secret_hash.h"
-#include "support.h"
+#include "lib/cipher/secret_hash.h"
+#include "tests/unit/lib/support.h"
 
 namespace brennic::test {
 namespace {

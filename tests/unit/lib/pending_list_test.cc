@@ -5,7 +5,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "support.h"
+#include "tests/unit/lib/support.h"
 
 namespace brennic::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "support.h"
+#include "tests/unit/lib/support.h"
 
 namespace brennic::test {
 namespace {

@@ -2,7 +2,7 @@
 // one retry when the host is no longer open.
 #include <cstring>
 
-#include "support.h"
+#include "tests/unit/lib/support.h"
 
 namespace brennic::test {
 namespace {

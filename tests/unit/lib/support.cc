@@ -1,4 +1,4 @@
-#include "support.h"
+#include "tests/unit/lib/support.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cipher/secret_hash.h"
-#include "diag.h"
+#include "lib/cipher/secret_hash.h"
+#include "base/diag.h"
 
 namespace brennic::test {
 

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "diag.h"
-#include "state.h"
+#include "base/diag.h"
+#include "lib/state.h"
 
 namespace brennic::test {
 

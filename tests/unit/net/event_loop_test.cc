@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "diag.h"
-#include "net/utilities.h"
-#include "net_fixture.h"
+#include "base/diag.h"
+#include "net/extra/utilities.h"
+#include "tests/unit/net/net_fixture.h"
 
 namespace brennic {
 namespace {

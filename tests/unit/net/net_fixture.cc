@@ -1,4 +1,4 @@
-#include "net_fixture.h"
+#include "tests/unit/net/net_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "diag.h"
+#include "base/diag.h"
 
 namespace brennic::testing {
 

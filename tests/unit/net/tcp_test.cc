@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/socket_errors.h"
-#include "net_fixture.h"
+#include "tests/unit/net/net_fixture.h"
 
 namespace brennic {
 namespace {

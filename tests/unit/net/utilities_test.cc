@@ -1,4 +1,4 @@
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "net/socket_errors.h"
-#include "net_fixture.h"
+#include "tests/unit/net/net_fixture.h"
 
 namespace brennic {
 namespace {

@@ -1,4 +1,4 @@
-#include "fake_brennic.h"
+#include "tests/unit/shell/fake_brennic.h"
 
 #include <cstdlib>
 #include <cstring>

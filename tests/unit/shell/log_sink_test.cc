@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "log_sink.h"
-#include "shell.h"
+#include "shell/log_sink.h"
+#include "shell/shell.h"
 
 namespace {
 

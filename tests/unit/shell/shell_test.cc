@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_brennic.h"
-#include "shell.h"
+#include "tests/unit/shell/fake_brennic.h"
+#include "shell/shell.h"
 
 namespace {
 

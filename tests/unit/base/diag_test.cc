@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "constants.h"
-#include "diag.h"
+#include "base/limits.h"
+#include "base/diag.h"
 
 namespace {
 

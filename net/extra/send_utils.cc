@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/socket_errors.h"
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 

@@ -1,8 +1,8 @@
 #include <cstdint>
 
-#include "diag.h"
-#include "net/socket_group.h"
-#include "net/utilities.h"
+#include "base/diag.h"
+#include "net/extra/socket_group.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

@@ -6,10 +6,10 @@
 #include <random>
 #include <string>
 
-#include "cipher/secret_hash.h"
-#include "constants.h"
-#include "protocol.h"
-#include "text.h"
+#include "lib/cipher/secret_hash.h"
+#include "lib/limits.h"
+#include "lib/protocol.h"
+#include "base/text.h"
 
 namespace brennic {
 namespace {

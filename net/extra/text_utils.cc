@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

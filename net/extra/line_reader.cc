@@ -2,7 +2,7 @@
 
 #include "net/platform.h"
 #include "net/socket_errors.h"
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "diag.h" // BRENNIC_PRINTF
+#include "base/diag.h" // BRENNIC_PRINTF
 #include "net/tcp.h"
 
 namespace brennic {

@@ -3,9 +3,9 @@
 
 #include <cerrno>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/platform.h"
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

@@ -1,18 +1,18 @@
-// Every fixed limit and timer of the client, in one place.
+// Every fixed limit and timer of the client library, in one place.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "base/limits.h"
+
 namespace brennic {
 
 // Texts.
-inline constexpr int kUserMax = 100;          // user names, passwords and option values
 inline constexpr int kSecretPathMax = 100;    // secret-file path kept by the library
 inline constexpr int kHostNameMax = 200;      // one host entry as stored
 inline constexpr int kHostNameSize = 1000;    // storage of one host entry
 inline constexpr int kHostListMax = 999;      // host list as split by brennic_init
-inline constexpr int kDiagMax = 999;          // one formatted diagnostic
 inline constexpr int kSearchTextMax = 200;    // search request text
 inline constexpr int kRequestTextMax = 19000; // request text on the wire
 inline constexpr int kAttrMax = 18000;        // attribute text accepted by set and mod
@@ -25,15 +25,6 @@ inline constexpr int kShortRequestBuf = 1000; // request text buffer of check/lo
 inline constexpr int kLongRequestBuf = 20000; // request text buffer of set and mod
 static_assert(kLineMax < kInbufSize, "room for the terminator after a full buffer");
 static_assert(kAttrMax + 2000 == kLongRequestBuf, "set/mod refusal rule");
-
-// Shell.
-inline constexpr int kShellBufSize = 20000;   // input line and dispatch buffers
-inline constexpr int kShellReadLimit = 19999; // fgets limit: at most 19998 characters
-inline constexpr int kShellLineCopyMax = 19900;
-inline constexpr int kRenderFieldMax = 200;   // "%.200s" of user and reply in rendered lines
-
-// Log sink.
-inline constexpr long kLogLimitBytes = 3000000;
 
 // Hosts and links.
 inline constexpr int kMaxHosts = 5;

@@ -3,11 +3,11 @@
 #include <array>
 #include <cerrno>
 
-#include "diag.h"
+#include "base/diag.h"
 #include "net/address.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "net/utilities.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

@@ -1,8 +1,6 @@
 // Diagnostics channel: printf-style messages delivered as one line to the log callback.
 #pragma once
 
-#include "brennic.h"
-
 #if defined(__GNUC__)
 #define BRENNIC_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
@@ -11,13 +9,16 @@
 
 namespace brennic {
 
+// The receiver of every diagnostic: the same shape as the exported brennic_log_fn.
+using log_callback = int (*)(int level, const char *text);
+
 inline constexpr int kLevelDebug = 1;
 inline constexpr int kLevelInfo = 2;
 inline constexpr int kLevelError = 3;
 
 // Stores the callback that receives every diagnostic. Until one is stored, and while a null
 // one is, messages are dropped without being formatted.
-void set_log_callback(brennic_log_fn fn);
+void set_log_callback(log_callback fn);
 
 // True while a callback is stored. Work done only to produce diagnostics can be skipped
 // when it is false.

@@ -1,4 +1,4 @@
-#include "net/socket_group.h"
+#include "net/extra/socket_group.h"
 
 #include <cerrno>
 

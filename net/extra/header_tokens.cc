@@ -1,7 +1,7 @@
 #include <cstring>
 
-#include "diag.h"
-#include "net/utilities.h"
+#include "base/diag.h"
+#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

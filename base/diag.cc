@@ -1,14 +1,14 @@
-#include "diag.h"
+#include "base/diag.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "constants.h"
+#include "base/limits.h"
 
 namespace brennic {
 namespace {
 
-brennic_log_fn stored_callback = nullptr;
+log_callback stored_callback = nullptr;
 
 void deliver(int level, bool fold_line_ends, const char *format, va_list args)
     BRENNIC_PRINTF(3, 0);
@@ -30,7 +30,7 @@ void deliver(int level, bool fold_line_ends, const char *format, va_list args) {
 
 } // namespace
 
-void set_log_callback(brennic_log_fn fn) { stored_callback = fn; }
+void set_log_callback(log_callback fn) { stored_callback = fn; }
 
 bool log_enabled() { return stored_callback != nullptr; }
 

@@ -1,0 +1,16 @@
+// The console's own limits: its input line, the rendered reply fields and the log file.
+#pragma once
+
+#include "base/limits.h"
+
+namespace brennic {
+
+inline constexpr int kShellBufSize = 20000;   // input line and dispatch buffers
+inline constexpr int kShellReadLimit = 19999; // fgets limit: at most 19998 characters
+inline constexpr int kShellLineCopyMax = 19900;
+inline constexpr int kRenderFieldMax = 200; // "%.200s" of user and reply in rendered lines
+
+// Log sink: the log file is deleted and started afresh past this size.
+inline constexpr long kLogLimitBytes = 3000000;
+
+} // namespace brennic
