@@ -14,6 +14,7 @@ have_file /usr/include/gtest/gtest.h || missing+=(libgtest-dev)
 have_file /usr/include/benchmark/benchmark.h || missing+=(libbenchmark-dev)
 if [ "${BRENNIC_FULL_SETUP:-0}" = 1 ]; then
   have_cmd clang++ || missing+=(clang)
+  have_cmd clang-format-14 || missing+=(clang-format-14)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
     || missing+=(libclang-rt-dev)
   have_cmd valgrind || missing+=(valgrind)

@@ -10,8 +10,7 @@ namespace {
 
 log_callback stored_callback = nullptr;
 
-void deliver(int level, bool fold_line_ends, const char *format, va_list args)
-    BRENNIC_PRINTF(3, 0);
+void deliver(int level, bool fold_line_ends, const char *format, va_list args) BRENNIC_PRINTF(3, 0);
 
 void deliver(int level, bool fold_line_ends, const char *format, va_list args) {
     // Nobody reads the line: skip the formatting.

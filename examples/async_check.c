@@ -25,9 +25,9 @@
 #include <time.h>
 
 enum {
-    kMaxUsers = 64,      /* pairs accepted on one command line */
-    kTextShown = 200,    /* reply characters printed per user */
-    kDefaultPolls = 50,  /* polls that find nothing before giving up on the rest */
+    kMaxUsers = 64,     /* pairs accepted on one command line */
+    kTextShown = 200,   /* reply characters printed per user */
+    kDefaultPolls = 50, /* polls that find nothing before giving up on the rest */
     kDefaultSleepMs = 100,
     kMaxPolls = 100000,
     kMaxSleepMs = 10000,
@@ -106,8 +106,7 @@ static enum outcome classify(const brennic_result *r, const char *user) {
 }
 
 static void report(const struct request *q) {
-    static const char *const words[] = {"no answer", "accepted", "rejected",
-                                        "server unreachable"};
+    static const char *const words[] = {"no answer", "accepted", "rejected", "server unreachable"};
     printf("check %.100s: %s (%.*s)\n", q->user, words[q->outcome], (int)kTextShown,
            q->record->text);
 }
@@ -212,8 +211,8 @@ int main(int argc, char **argv) {
     }
     brennic_close();
 
-    printf("summary: %d requests, %d accepted, %d rejected, %d unreachable, %d unanswered\n",
-           count, tally[kAccepted], tally[kRejected], tally[kUnreachable], tally[kPending]);
+    printf("summary: %d requests, %d accepted, %d rejected, %d unreachable, %d unanswered\n", count,
+           tally[kAccepted], tally[kRejected], tally[kUnreachable], tally[kPending]);
     if (tally[kUnreachable] > 0) {
         printf("the brennic server could not be reached (%.200s)\n", hosts);
     }

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/limits.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
+#include "lib/limits.h"
 #include "lib/protocol.h"
 
 namespace brennic::fuzz {
@@ -22,10 +22,12 @@ std::vector<std::string> tokens_of(const std::string &received) {
     std::vector<std::string> tokens;
     std::size_t i = 0;
     while (tokens.size() < 3) {
-        while (i < text.size() && is_blank(text[i])) ++i;
+        while (i < text.size() && is_blank(text[i]))
+            ++i;
         if (i >= text.size()) break;
         const std::size_t start = i;
-        while (i < text.size() && !is_blank(text[i])) ++i;
+        while (i < text.size() && !is_blank(text[i]))
+            ++i;
         tokens.push_back(text.substr(start, i - start));
     }
     return tokens;
@@ -35,7 +37,8 @@ std::vector<std::string> tokens_of(const std::string &received) {
 // skipped first), held at the 32-bit limits.
 std::int32_t leading_number(const std::string &text) {
     std::size_t i = 0;
-    while (i < text.size() && std::strchr(" \t\n\r\f\v", text[i]) != nullptr) ++i;
+    while (i < text.size() && std::strchr(" \t\n\r\f\v", text[i]) != nullptr)
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     long long value = 0;
@@ -70,7 +73,8 @@ int handshake_one(const std::uint8_t *data, std::size_t size) {
                "fewer than 2 bytes is a read failure");
         return 0;
     }
-    const std::vector<std::string> tokens = tokens_of(std::string(received.begin(), received.end()));
+    const std::vector<std::string> tokens =
+        tokens_of(std::string(received.begin(), received.end()));
     const bool accepted = tokens.size() >= 2 && tokens[1] == "+ENCRYPT";
     expect(reply.verdict == (accepted ? handshake_verdict::accepted : handshake_verdict::refused),
            kTarget, "the verdict follows the second token");

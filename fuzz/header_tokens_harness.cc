@@ -41,7 +41,8 @@ int header_tokens_one(const std::uint8_t *data, std::size_t size) {
     const std::size_t slots = static_cast<std::size_t>(capacity);
     // Exactly capacity slots (none at all for 0), each not null to begin with.
     std::unique_ptr<char *[]> tokens(new char *[slots]);
-    for (std::size_t i = 0; i < slots; ++i) tokens[i] = buffer.data();
+    for (std::size_t i = 0; i < slots; ++i)
+        tokens[i] = buffer.data();
 
     const int n = split_header_line(buffer.data(), tokens.get(), delimiters.c_str(), capacity);
 
@@ -68,7 +69,8 @@ int header_tokens_one(const std::uint8_t *data, std::size_t size) {
 
     // Without quotes and with room to spare, every run of non-delimiters is one token, and
     // the tokens are exactly those runs.
-    if (line.find('"') == std::string::npos && count_runs(line, delimiters) + kReserve + 1 < capacity) {
+    if (line.find('"') == std::string::npos &&
+        count_runs(line, delimiters) + kReserve + 1 < capacity) {
         expect(n == count_runs(line, delimiters), kTarget, "one token per run of non-delimiters");
         for (int i = 0; i < n; ++i) {
             const char *t = tokens[static_cast<std::size_t>(i)];

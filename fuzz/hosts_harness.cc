@@ -15,10 +15,10 @@
 #include "base/diag.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
-#include "net/platform.h"
-#include "net/tcp.h"
 #include "lib/protocol.h"
 #include "lib/state.h"
+#include "net/platform.h"
+#include "net/tcp.h"
 
 namespace brennic::fuzz {
 namespace {
@@ -68,7 +68,9 @@ const std::string &readable_secret() {
     return secret_file_path;
 }
 
-bool starts_with_digit(const std::string &text) { return !text.empty() && text[0] >= '0' && text[0] <= '9'; }
+bool starts_with_digit(const std::string &text) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
 
 // The host part of a host text as tcp_open connects to it: lower-cased, cut at the first ':'.
 std::string host_part(const std::string &text) {
@@ -84,7 +86,8 @@ int port_of_text(const std::string &text, int default_port) {
     const std::size_t colon = text.find(':');
     if (colon == std::string::npos) return default_port;
     std::size_t i = colon + 1;
-    while (i < text.size() && std::strchr(" \t\n\r\f\v", text[i]) != nullptr) ++i;
+    while (i < text.size() && std::strchr(" \t\n\r\f\v", text[i]) != nullptr)
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     long long value = 0;
@@ -168,7 +171,8 @@ int fake_close(int sock) {
 }
 
 int fake_poll(pollfd *fds, nfds_t count, int) {
-    for (nfds_t i = 0; i < count; ++i) fds[i].revents = POLLIN;
+    for (nfds_t i = 0; i < count; ++i)
+        fds[i].revents = POLLIN;
     return static_cast<int>(count);
 }
 
@@ -235,10 +239,12 @@ std::vector<std::string> expected_entries(const std::string &list) {
     std::vector<std::string> entries;
     std::size_t i = 0;
     while (entries.size() < static_cast<std::size_t>(kMaxHosts)) {
-        while (i < text.size() && (text[i] == ',' || text[i] == ' ')) ++i;
+        while (i < text.size() && (text[i] == ',' || text[i] == ' '))
+            ++i;
         if (i >= text.size()) break;
         const std::size_t start = i;
-        while (i < text.size() && text[i] != ',' && text[i] != ' ') ++i;
+        while (i < text.size() && text[i] != ',' && text[i] != ' ')
+            ++i;
         entries.push_back(text.substr(start, std::min<std::size_t>(i - start, kHostNameMax)));
     }
     return entries;

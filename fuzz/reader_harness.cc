@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "lib/cipher/keystream.h"
 #include "base/diag.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
+#include "lib/cipher/keystream.h"
+#include "lib/state.h"
 #include "net/platform.h"
 #include "net/tcp.h"
-#include "lib/state.h"
 
 namespace brennic::fuzz {
 namespace {
@@ -53,9 +53,14 @@ ssize_t fake_recv(int sock, void *buffer, size_t length, int) {
            "receive and its terminator stay inside the host buffer");
     if (feed.pos >= feed.bytes.size()) {
         switch (feed.end) {
-        case stream_end::closed: return 0;
-        case stream_end::reset: errno = ECONNRESET; return -1;
-        case stream_end::nothing_more: errno = EAGAIN; return -1;
+        case stream_end::closed:
+            return 0;
+        case stream_end::reset:
+            errno = ECONNRESET;
+            return -1;
+        case stream_end::nothing_more:
+            errno = EAGAIN;
+            return -1;
         }
     }
     if (feed.chunk_left == 0) feed.chunk_left = std::min(feed.chunk, feed.bytes.size() - feed.pos);
@@ -72,9 +77,7 @@ int fake_close(int sock) {
     return 0;
 }
 
-ssize_t refuse_send(int, const void *, size_t, int) {
-    fail(kTarget, "the reader never sends");
-}
+ssize_t refuse_send(int, const void *, size_t, int) { fail(kTarget, "the reader never sends"); }
 
 int check_log(int level, const char *text) {
     expect(text != nullptr, kTarget, "log text present");
@@ -125,11 +128,15 @@ void check_collected(brennic_result *r, brennic_result *const *mine, int count,
     expect(r->text != nullptr, kTarget, "a collected result has a text");
     const std::string text = r->text;
     if (r->failed != 0) {
-        expect(text == kFailureText && r->ok == 0, kTarget, "a failed result carries the failure text");
+        expect(text == kFailureText && r->ok == 0, kTarget,
+               "a failed result carries the failure text");
     } else {
-        expect(text.size() <= static_cast<std::size_t>(kReplyTextMax), kTarget, "reply text bounded");
-        expect(text.find_first_of("\r\n") == std::string::npos, kTarget, "reply text has no CR or LF");
-        expect(!starts_with(text, "+DATA"), kTarget, "an intermediate line never completes a result");
+        expect(text.size() <= static_cast<std::size_t>(kReplyTextMax), kTarget,
+               "reply text bounded");
+        expect(text.find_first_of("\r\n") == std::string::npos, kTarget,
+               "reply text has no CR or LF");
+        expect(!starts_with(text, "+DATA"), kTarget,
+               "an intermediate line never completes a result");
         expect(r->ok == (starts_with(text, "+OK") ? 1 : 0), kTarget, "ok follows the +OK prefix");
         if (r == callback_owner) {
             // The final line went through the callback before it was cut at its first CR.
@@ -157,9 +164,15 @@ int reader_one(const std::uint8_t *data, std::size_t size) {
     feed.bytes = in.take_rest();
     feed.chunk = chunk;
     switch ((flags >> 1) & 3) {
-    case 1: feed.end = stream_end::closed; break;
-    case 2: feed.end = stream_end::reset; break;
-    default: feed.end = stream_end::nothing_more; break;
+    case 1:
+        feed.end = stream_end::closed;
+        break;
+    case 2:
+        feed.end = stream_end::reset;
+        break;
+    default:
+        feed.end = stream_end::nothing_more;
+        break;
     }
     if (flags & 1) {
         // What the server meant to say, enciphered with a twin of the link's generator.

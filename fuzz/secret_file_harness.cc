@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "lib/limits.h"
-#include "lib/cipher/secret_file.h"
 #include "fuzz/harness.h"
 #include "fuzz/support.h"
+#include "lib/cipher/secret_file.h"
+#include "lib/limits.h"
 
 namespace brennic::fuzz {
 namespace {

@@ -34,7 +34,7 @@ struct script {
     std::string who;                // user, or the search line
     bool renders = false;           // check and lookup
     bool search = false;
-    std::string callback_output;    // what the search lines must print
+    std::string callback_output; // what the search lines must print
     int outcome = 0;
     std::string text;
     bool has_text = false;
@@ -51,7 +51,8 @@ std::string take_text(byte_source &in) {
     std::string text;
     const std::size_t wanted =
         std::min<std::size_t>((length - kLongTextFrom + 1) * kLongTextStep, kReplyTextMax);
-    while (!pattern.empty() && text.size() < wanted) text += pattern;
+    while (!pattern.empty() && text.size() < wanted)
+        text += pattern;
     return text.substr(0, wanted);
 }
 
@@ -155,7 +156,8 @@ void check_reply_line(const std::string &line) {
 
 std::size_t count_lines(const std::string &text) {
     std::size_t n = 0;
-    for (char c : text) n += c == '\n' ? 1 : 0;
+    for (char c : text)
+        n += c == '\n' ? 1 : 0;
     return n;
 }
 

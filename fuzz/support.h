@@ -10,7 +10,7 @@ namespace brennic::fuzz {
 
 // Reads an input from the front. Reading past the end gives zero bytes and empty pieces.
 class byte_source {
-public:
+  public:
     byte_source(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
 
     bool empty() const { return pos_ >= size_; }
@@ -20,7 +20,7 @@ public:
     std::string take(std::size_t n);
     std::string take_rest() { return take(remaining()); }
 
-private:
+  private:
     const std::uint8_t *data_;
     std::size_t size_;
     std::size_t pos_ = 0;

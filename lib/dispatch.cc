@@ -3,10 +3,10 @@
 #include <cstdlib>
 
 #include "base/diag.h"
-#include "net/socket_errors.h"
-#include "net/tcp.h"
 #include "lib/protocol.h"
 #include "lib/state.h"
+#include "net/socket_errors.h"
+#include "net/tcp.h"
 
 namespace brennic {
 

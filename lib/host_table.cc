@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "base/diag.h"
-#include "net/tcp.h"
-#include "lib/state.h"
 #include "base/text.h"
+#include "lib/state.h"
+#include "net/tcp.h"
 
 namespace brennic {
 namespace {

@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/diag.h"
+#include "base/text.h"
 #include "lib/cipher/secret_file.h"
 #include "lib/cipher/secret_hash.h"
-#include "base/diag.h"
-#include "net/socket_errors.h"
-#include "net/tcp.h"
 #include "lib/protocol.h"
 #include "lib/state.h"
-#include "base/text.h"
+#include "net/socket_errors.h"
+#include "net/tcp.h"
 
 namespace brennic {
 namespace {

@@ -19,8 +19,8 @@
 #include <cstring>
 
 #include "base/diag.h"
-#include "net/tcp.h"
 #include "lib/state.h"
+#include "net/tcp.h"
 
 namespace brennic {
 namespace {
@@ -48,10 +48,10 @@ constexpr std::int32_t kMinSlots = 16;
 // One linked record.
 struct entry {
     brennic_result *record;
-    brennic_result *pred;   // the record before it in the list; nullptr at the head
-    std::int32_t id;        // its id when it was indexed
-    std::int32_t older;     // entry of the next older linked record with this id, or kNone
-    std::int32_t newer;     // entry of the next newer one, or kNone; free list link when free
+    brennic_result *pred; // the record before it in the list; nullptr at the head
+    std::int32_t id;      // its id when it was indexed
+    std::int32_t older;   // entry of the next older linked record with this id, or kNone
+    std::int32_t newer;   // entry of the next newer one, or kNone; free list link when free
 };
 
 // The linked records of one id, reached through the newest.
@@ -115,7 +115,8 @@ std::uint32_t id_home(std::int32_t id) {
 // Slot of record in by_record, or kNone.
 std::int32_t record_slot(const brennic_result *r) {
     if (idx.by_record == nullptr) return kNone;
-    for (std::uint32_t s = record_home(r);; s = (s + 1) & static_cast<std::uint32_t>(idx.record_mask)) {
+    for (std::uint32_t s = record_home(r);;
+         s = (s + 1) & static_cast<std::uint32_t>(idx.record_mask)) {
         const std::int32_t e = idx.by_record[s];
         if (e == kNone) return kNone;
         if (idx.entries[e].record == r) return static_cast<std::int32_t>(s);
@@ -137,14 +138,16 @@ std::int32_t id_slot_of(std::int32_t id) {
 
 void place_record(std::int32_t e) {
     std::uint32_t s = record_home(idx.entries[e].record);
-    while (idx.by_record[s] != kNone) s = (s + 1) & static_cast<std::uint32_t>(idx.record_mask);
+    while (idx.by_record[s] != kNone)
+        s = (s + 1) & static_cast<std::uint32_t>(idx.record_mask);
     idx.by_record[s] = e;
 }
 
 // Slot for a new id, which is not in the table.
 std::uint32_t free_id_slot(std::int32_t id) {
     std::uint32_t s = id_home(id);
-    while (idx.by_id[s].newest != kNone) s = (s + 1) & static_cast<std::uint32_t>(idx.id_mask);
+    while (idx.by_id[s].newest != kNone)
+        s = (s + 1) & static_cast<std::uint32_t>(idx.id_mask);
     return s;
 }
 
@@ -154,7 +157,8 @@ bool grow_record_table() {
     const std::int32_t slots = idx.record_mask == 0 ? kMinSlots : (idx.record_mask + 1) * 2;
     auto *fresh = static_cast<std::int32_t *>(std::malloc(sizeof(std::int32_t) * slots));
     if (fresh == nullptr) return false;
-    for (std::int32_t i = 0; i < slots; ++i) fresh[i] = kNone;
+    for (std::int32_t i = 0; i < slots; ++i)
+        fresh[i] = kNone;
     std::int32_t *old = idx.by_record;
     const std::int32_t old_slots = old == nullptr ? 0 : idx.record_mask + 1;
     idx.by_record = fresh;
@@ -170,7 +174,8 @@ bool grow_id_table() {
     const std::int32_t slots = idx.id_mask == 0 ? kMinSlots : (idx.id_mask + 1) * 2;
     auto *fresh = static_cast<id_slot *>(std::malloc(sizeof(id_slot) * slots));
     if (fresh == nullptr) return false;
-    for (std::int32_t i = 0; i < slots; ++i) fresh[i] = id_slot{0, kNone};
+    for (std::int32_t i = 0; i < slots; ++i)
+        fresh[i] = id_slot{0, kNone};
     id_slot *old = idx.by_id;
     const std::int32_t old_slots = old == nullptr ? 0 : idx.id_mask + 1;
     idx.by_id = fresh;
@@ -216,7 +221,8 @@ void erase_slot(Slot *table, std::uint32_t mask, std::uint32_t hole, Home home, 
 
 void erase_record_slot(std::int32_t slot) {
     erase_slot(
-        idx.by_record, static_cast<std::uint32_t>(idx.record_mask), static_cast<std::uint32_t>(slot),
+        idx.by_record, static_cast<std::uint32_t>(idx.record_mask),
+        static_cast<std::uint32_t>(slot),
         [](std::int32_t e) { return record_home(idx.entries[e].record); },
         [](std::int32_t e) { return e == kNone; }, kNone);
     --idx.records;
@@ -258,9 +264,11 @@ bool add_record(brennic_result *r, brennic_result *pred) {
 
 void clear_index() {
     if (idx.by_record != nullptr)
-        for (std::int32_t i = 0; i <= idx.record_mask; ++i) idx.by_record[i] = kNone;
+        for (std::int32_t i = 0; i <= idx.record_mask; ++i)
+            idx.by_record[i] = kNone;
     if (idx.by_id != nullptr)
-        for (std::int32_t i = 0; i <= idx.id_mask; ++i) idx.by_id[i] = id_slot{0, kNone};
+        for (std::int32_t i = 0; i <= idx.id_mask; ++i)
+            idx.by_id[i] = id_slot{0, kNone};
     idx.records = 0;
     idx.ids = 0;
     idx.used_entries = 0;
@@ -291,8 +299,8 @@ catch_up index_new_records() {
     }
     // The head seen last must still be that record, followed by what followed it.
     const std::int32_t head_entry = idx.head != nullptr ? entry_of(idx.head) : kNone;
-    if (idx.head != nullptr && (head_entry == kNone || idx.head->next != idx.head_next ||
-                                idx.head->id != idx.head_id))
+    if (idx.head != nullptr &&
+        (head_entry == kNone || idx.head->next != idx.head_next || idx.head->id != idx.head_id))
         return catch_up::start_over;
     for (std::int32_t i = n - 1; i >= 0; --i) {
         brennic_result *r = idx.scratch[i];
@@ -317,9 +325,14 @@ bool index_ready() {
     if (!idx.valid || rlist == nullptr) clear_index();
     for (int attempt = 0; attempt < 2; ++attempt) {
         switch (index_new_records()) {
-        case catch_up::done: return true;
-        case catch_up::failed: drop_index(); return false;
-        case catch_up::start_over: clear_index(); break;
+        case catch_up::done:
+            return true;
+        case catch_up::failed:
+            drop_index();
+            return false;
+        case catch_up::start_over:
+            clear_index();
+            break;
         }
     }
     drop_index();

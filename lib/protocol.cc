@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "lib/cipher/secret_hash.h"
 #include "lib/limits.h"
-#include "base/text.h"
 
 namespace brennic {
 
@@ -25,10 +25,12 @@ bool is_separator(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\
 // returns nullptr when only separators remain.
 const char *next_token(const char *text, std::size_t *pos, std::size_t *len) {
     std::size_t i = *pos;
-    while (text[i] != '\0' && is_separator(text[i])) ++i;
+    while (text[i] != '\0' && is_separator(text[i]))
+        ++i;
     if (text[i] == '\0') return nullptr;
     const std::size_t start = i;
-    while (text[i] != '\0' && !is_separator(text[i])) ++i;
+    while (text[i] != '\0' && !is_separator(text[i]))
+        ++i;
     *pos = i;
     *len = i - start;
     return text + start;
@@ -71,8 +73,9 @@ handshake_reply parse_handshake_reply(const char *bytes, int length) {
     // The reply is read as a text: it ends at the first NUL byte, and at most
     // kHandshakeReplyMax bytes are looked at.
     char text[kHandshakeReplyMax + 1];
-    const std::size_t take = length < kHandshakeReplyMax ? static_cast<std::size_t>(length)
-                                                          : static_cast<std::size_t>(kHandshakeReplyMax);
+    const std::size_t take = length < kHandshakeReplyMax
+                                 ? static_cast<std::size_t>(length)
+                                 : static_cast<std::size_t>(kHandshakeReplyMax);
     std::memcpy(text, bytes, take);
     text[take] = '\0';
 

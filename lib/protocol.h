@@ -15,8 +15,8 @@ enum class handshake_verdict { read_failure, refused, accepted };
 
 struct handshake_reply {
     handshake_verdict verdict;
-    std::int32_t n;          // the server's number (accepted only); 0 when token 3 is absent
-    char token3[201];        // the third token as received, empty when absent
+    std::int32_t n;   // the server's number (accepted only); 0 when token 3 is absent
+    char token3[201]; // the third token as received, empty when absent
 };
 
 // Reads the bytes of the one handshake receive: fewer than 2 is a read failure; the second
@@ -42,7 +42,7 @@ int format_del(char *out, std::size_t cap, const char *user);
 int format_search(char *out, std::size_t cap, const char *text);
 
 // Reply lines (already cut, without CR and LF).
-std::int32_t reply_id(const char *line);           // atoi of the prefix, saturating
+std::int32_t reply_id(const char *line);            // atoi of the prefix, saturating
 const char *reply_text(const char *line);           // after the first space, or ""
 bool reply_is_intermediate(const char *reply_text); // begins with "+DATA"
 bool reply_is_success(const char *reply_text);      // begins with "+OK"

@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "base/diag.h"
-#include "net/socket_errors.h"
-#include "net/tcp.h"
+#include "base/text.h"
 #include "lib/protocol.h"
 #include "lib/state.h"
-#include "base/text.h"
+#include "net/socket_errors.h"
+#include "net/tcp.h"
 
 namespace brennic {
 namespace {

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "base/diag.h"
-#include "net/tcp.h"
 #include "lib/protocol.h"
 #include "lib/state.h"
+#include "net/tcp.h"
 
 namespace brennic {
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "net/tcp.h"
 #include "lib/state.h"
+#include "net/tcp.h"
 
 namespace brennic {
 

@@ -83,15 +83,18 @@ constexpr std::size_t kErrnoLimit = 256;
 constexpr std::array<std::int32_t, kErrnoLimit> make_code_table() {
     std::array<std::int32_t, kErrnoLimit> table{};
     for (const errno_code &row : kErrnoCodes)
-        if (table[static_cast<std::size_t>(row.err)] == 0) table[static_cast<std::size_t>(row.err)] = row.code;
+        if (table[static_cast<std::size_t>(row.err)] == 0)
+            table[static_cast<std::size_t>(row.err)] = row.code;
     return table;
 }
 constexpr std::array<std::int32_t, kErrnoLimit> kCodeByErrno = make_code_table();
-static_assert([] {
-    for (const errno_code &row : kErrnoCodes)
-        if (row.err <= 0 || static_cast<std::size_t>(row.err) >= kErrnoLimit) return false;
-    return true;
-}(), "every errno value of the pairs fits the table");
+static_assert(
+    [] {
+        for (const errno_code &row : kErrnoCodes)
+            if (row.err <= 0 || static_cast<std::size_t>(row.err) >= kErrnoLimit) return false;
+        return true;
+    }(),
+    "every errno value of the pairs fits the table");
 
 constexpr std::size_t kTextBufferSize = 500;
 char text_buffer[kTextBufferSize];

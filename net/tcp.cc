@@ -12,11 +12,11 @@
 #include <cstring>
 
 #include "base/diag.h"
+#include "base/text.h"
 #include "net/address.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
 #include "net/wait.h"
-#include "base/text.h"
 
 namespace brennic {
 namespace {

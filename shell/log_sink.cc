@@ -88,7 +88,6 @@ class pipe_signal_held {
     bool pending_before_ = false;
 };
 
-
 // Another console logging in the same directory may delete the file this one has open
 // (when it passes the size limit); lines written after that would be lost.
 bool open_file_unlinked(std::FILE *stream) {

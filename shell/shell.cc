@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "shell/log_sink.h"
 #include "base/text.h"
+#include "shell/log_sink.h"
 
 namespace brennic {
 

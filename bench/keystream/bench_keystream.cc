@@ -20,7 +20,8 @@ struct plain_mt {
 
     explicit plain_mt(std::uint32_t seed) {
         s[0] = seed;
-        for (int i = 1; i < 624; ++i) s[i] = s[i - 1] * 69069u;
+        for (int i = 1; i < 624; ++i)
+            s[i] = s[i - 1] * 69069u;
     }
     std::uint32_t next() {
         if (index >= 624) {
@@ -48,7 +49,8 @@ struct plain_mt {
 
 std::vector<unsigned char> make_buffer(std::int64_t n) {
     std::vector<unsigned char> b(static_cast<std::size_t>(n));
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<unsigned char>(i * 131u);
+    for (std::size_t i = 0; i < b.size(); ++i)
+        b[i] = static_cast<unsigned char>(i * 131u);
     return b;
 }
 
@@ -60,8 +62,7 @@ void count_bytes(benchmark::State &state) {
                            benchmark::Counter::kIsRate, benchmark::Counter::kIs1000);
 }
 
-template <bool kAdd>
-void run_keystream(benchmark::State &state, keystream_path path) {
+template <bool kAdd> void run_keystream(benchmark::State &state, keystream_path path) {
     if (!brennic::select_keystream_path(path)) {
         state.SkipWithError("path not available on this CPU");
         return;
@@ -81,7 +82,9 @@ void run_keystream(benchmark::State &state, keystream_path path) {
 }
 
 void BM_keystream_add(benchmark::State &state) { run_keystream<true>(state, keystream_path::avx2); }
-void BM_keystream_sub(benchmark::State &state) { run_keystream<false>(state, keystream_path::avx2); }
+void BM_keystream_sub(benchmark::State &state) {
+    run_keystream<false>(state, keystream_path::avx2);
+}
 void BM_keystream_add_portable(benchmark::State &state) {
     run_keystream<true>(state, keystream_path::portable);
 }
@@ -93,7 +96,8 @@ void BM_reference_add(benchmark::State &state) {
     auto buf = make_buffer(state.range(0));
     plain_mt g(4357);
     for (auto _ : state) {
-        for (auto &b : buf) b = static_cast<unsigned char>(b + g.next() % 255u);
+        for (auto &b : buf)
+            b = static_cast<unsigned char>(b + g.next() % 255u);
         benchmark::DoNotOptimize(buf.data());
         benchmark::ClobberMemory();
     }
@@ -104,7 +108,8 @@ void BM_reference_sub(benchmark::State &state) {
     auto buf = make_buffer(state.range(0));
     plain_mt g(4357);
     for (auto _ : state) {
-        for (auto &b : buf) b = static_cast<unsigned char>(b - g.next() % 255u);
+        for (auto &b : buf)
+            b = static_cast<unsigned char>(b - g.next() % 255u);
         benchmark::DoNotOptimize(buf.data());
         benchmark::ClobberMemory();
     }

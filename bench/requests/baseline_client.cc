@@ -26,9 +26,11 @@ std::vector<std::string_view> split_tokens(std::string_view text) {
     std::size_t i = 0;
     auto blank = [](char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; };
     while (i < text.size()) {
-        while (i < text.size() && blank(text[i])) ++i;
+        while (i < text.size() && blank(text[i]))
+            ++i;
         std::size_t start = i;
-        while (i < text.size() && !blank(text[i])) ++i;
+        while (i < text.size() && !blank(text[i]))
+            ++i;
         if (i > start) out.push_back(text.substr(start, i - start));
     }
     return out;
@@ -58,7 +60,8 @@ std::string read_secret_line(const std::string &path) {
 
 std::int32_t line_id(std::string_view line) {
     std::size_t i = 0;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+        ++i;
     if (i < line.size() && line[i] == '+') ++i;
     std::int32_t id = 0;
     std::from_chars(line.data() + i, line.data() + line.size(), id);

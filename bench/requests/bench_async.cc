@@ -20,22 +20,22 @@
 #include <vector>
 
 #include "bench/requests/baseline_client.h"
-#include "brennic.h"
 #include "bench/requests/harness.h"
+#include "brennic.h"
 
 namespace {
 
 using namespace brennic::bench;
 
-constexpr double kRateGoal = 100000.0;    // requests per second at 1 000 in flight
-constexpr double kRatioGoal = 0.3;        // of the baseline's rate at 1 000 in flight
+constexpr double kRateGoal = 100000.0; // requests per second at 1 000 in flight
+constexpr double kRatioGoal = 0.3;     // of the baseline's rate at 1 000 in flight
 constexpr int kGoalInFlight = 1000;
-constexpr int kRequestsPerSize = 20000;   // rounds of each size add up to about this many
+constexpr int kRequestsPerSize = 20000; // rounds of each size add up to about this many
 constexpr int kMinRounds = 1;
 constexpr double kSizeBudgetSeconds = 5.0; // no new round of a size starts after this long
-constexpr int kCollectLimitSeconds = 30;  // a collection that takes longer has lost replies
+constexpr int kCollectLimitSeconds = 30;   // a collection that takes longer has lost replies
 constexpr int kServerSeconds = 600;
-constexpr int kCapacityWindow = 200;      // requests each capacity client keeps in flight
+constexpr int kCapacityWindow = 200; // requests each capacity client keeps in flight
 
 struct settings {
     std::string bin_dir;
@@ -63,7 +63,7 @@ struct round_figures {
     double send_ns = 0;    // whole send phase
     double collect_ns = 0; // whole collection phase
     long empty_polls = 0;
-    long log_lines = 0;    // diagnostic lines delivered during the round
+    long log_lines = 0; // diagnostic lines delivered during the round
     bool ok = false;
 };
 
@@ -104,7 +104,8 @@ round_figures library_round(int k) {
     }
     const std::int64_t t2 = now_ns();
     f.log_lines = log_lines - lines_before;
-    for (brennic_result *&r : recs) brennic_free(&r);
+    for (brennic_result *&r : recs)
+        brennic_free(&r);
     f.send_ns = static_cast<double>(t1 - t0);
     f.collect_ns = static_cast<double>(t2 - t1);
     f.ok = ok;
@@ -122,7 +123,8 @@ round_figures baseline_round(baseline_client &c, int k, std::vector<char> &seen)
                         user_password(i % kBenchUsers));
     const std::int64_t t0 = now_ns();
     bool ok = true;
-    for (int i = 0; i < k && ok; ++i) ok = c.send_line(i, texts[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < k && ok; ++i)
+        ok = c.send_line(i, texts[static_cast<std::size_t>(i)]);
     const std::int64_t t1 = now_ns();
     std::string line;
     for (int n = 0; n < k && ok; ++n) {
@@ -152,9 +154,8 @@ bool bench_in_flight(const settings &cfg, const server_process &server, const st
                      std::vector<size_result> &results) {
     std::printf("== Asynchronous checks through the C interface: send K, then collect with "
                 "brennic_poll ==\n");
-    std::printf("  %6s %6s | %10s %11s %14s %11s %10s | %10s %6s\n", "K", "rounds",
-                "library/s", "send ns/req", "collect ns/req", "empty polls", "log/req",
-                "baseline/s", "ratio");
+    std::printf("  %6s %6s | %10s %11s %14s %11s %10s | %10s %6s\n", "K", "rounds", "library/s",
+                "send ns/req", "collect ns/req", "empty polls", "log/req", "baseline/s", "ratio");
     baseline_client base;
     if (!base.open(server.port(), secret)) {
         std::printf("  FAILED: the baseline client could not connect\n");
@@ -207,8 +208,8 @@ bool bench_in_flight(const settings &cfg, const server_process &server, const st
 
 // Several hand-written clients, each on its own thread and link, keeping a window of
 // requests in flight for a fixed time. Returns replies per second over all of them.
-double server_capacity(const settings &cfg, const server_process &server,
-                       const std::string &secret, bool &ok) {
+double server_capacity(const settings &cfg, const server_process &server, const std::string &secret,
+                       bool &ok) {
     const int clients = cfg.capacity_clients;
     std::vector<baseline_client> links(static_cast<std::size_t>(clients));
     std::string reply;
@@ -227,7 +228,8 @@ double server_capacity(const settings &cfg, const server_process &server,
         threads.emplace_back([&, t] {
             baseline_client &c = links[static_cast<std::size_t>(t)];
             std::string batch, line;
-            while (!go.load()) std::this_thread::yield();
+            while (!go.load())
+                std::this_thread::yield();
             long done = 0;
             while (!stop.load()) {
                 batch.clear();
@@ -252,7 +254,8 @@ double server_capacity(const settings &cfg, const server_process &server,
     while (static_cast<double>(now_ns() - t0) / 1e9 < cfg.capacity_seconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stop.store(true);
-    for (auto &th : threads) th.join();
+    for (auto &th : threads)
+        th.join();
     const double seconds = static_cast<double>(now_ns() - t0) / 1e9;
     long total = 0;
     for (int t = 0; t < clients; ++t) {
@@ -263,7 +266,9 @@ double server_capacity(const settings &cfg, const server_process &server,
 }
 
 bool usage() {
-    std::fprintf(stderr, "usage: bench_async [--quick] [--sizes K,K,...] [--log | --null-log] [--bin DIR]\n");
+    std::fprintf(
+        stderr,
+        "usage: bench_async [--quick] [--sizes K,K,...] [--log | --null-log] [--bin DIR]\n");
     return false;
 }
 

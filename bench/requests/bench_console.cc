@@ -90,8 +90,8 @@ int open_sink(const context &ctx, reply_sink sink) {
         if (!told) std::printf("  (no memory file here: every run writes to the disk)\n");
         told = true;
     }
-    return open(ctx.dir.file("session-output").c_str(),
-                O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    return open(ctx.dir.file("session-output").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC,
+                0600);
 }
 
 // Everything written to a sink, from its start.
@@ -101,8 +101,8 @@ bool read_back(int fd, std::string &text) {
 
 // One console process reading its commands from input_path and writing its replies to
 // sink; timed from spawn to reaping.
-session_figures run_console_session(const context &ctx, const std::string &input_path,
-                                    int commands, reply_sink sink = reply_sink::memory) {
+session_figures run_console_session(const context &ctx, const std::string &input_path, int commands,
+                                    reply_sink sink = reply_sink::memory) {
     session_figures f;
     int in = open(input_path.c_str(), O_RDONLY | O_CLOEXEC);
     int out = open_sink(ctx, sink);
@@ -139,7 +139,8 @@ double run_baseline_session(const context &ctx, int requests, bool &ok) {
 
 std::string write_commands(const context &ctx, int commands) {
     std::string text;
-    for (int i = 0; i < commands; ++i) text += check_command(i) + "\n";
+    for (int i = 0; i < commands; ++i)
+        text += check_command(i) + "\n";
     return ctx.dir.write(("commands-" + std::to_string(commands)).c_str(), text);
 }
 
@@ -153,14 +154,16 @@ std::vector<long> big_session_rss;
 // Requests per second of n requests in each of the runs' seconds.
 std::vector<double> rates(int n, const std::vector<double> &seconds) {
     std::vector<double> out;
-    for (double s : seconds) out.push_back(n / s);
+    for (double s : seconds)
+        out.push_back(n / s);
     return out;
 }
 
 // Per run, the speed of a against b: b's seconds over a's.
 std::vector<double> ratios(const std::vector<double> &a, const std::vector<double> &b) {
     std::vector<double> out;
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) out.push_back(b[i] / a[i]);
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        out.push_back(b[i] / a[i]);
     return out;
 }
 
@@ -262,7 +265,8 @@ void bench_latency(context &ctx) {
     for (int i = 0; ok && i < 20; ++i) {
         std::string cmd = check_command(i) + "\n";
         ok = write_all(to_console[1], cmd.data(), cmd.size()) &&
-             read_reply_line(from_console[0], buffer, line) && base.request(-1, check_command(i), reply);
+             read_reply_line(from_console[0], buffer, line) &&
+             base.request(-1, check_command(i), reply);
     }
     while (ok && (done_console < samples || done_base < samples)) {
         for (int k = 0; ok && k < kLatencyBlock && done_console < samples; ++k, ++done_console) {
@@ -325,7 +329,8 @@ double time_process(const std::vector<std::string> &argv, const std::string &inp
 }
 
 void bench_startup(context &ctx) {
-    std::printf("== Start-up: a whole console session with one check, beside an empty program ==\n");
+    std::printf(
+        "== Start-up: a whole console session with one check, beside an empty program ==\n");
     const std::string input = write_commands(ctx, 1);
     const std::vector<std::string> empty_argv{ctx.cfg.bin_dir + "/bench_empty"};
     std::vector<double> console_ms, empty_ms;
@@ -339,8 +344,7 @@ void bench_startup(context &ctx) {
         empty_ms.push_back(e);
     }
     const double c50 = median(console_ms), e50 = median(empty_ms);
-    std::printf("  console session median %.3f ms  p90 %.3f ms\n", c50,
-                percentile(console_ms, 90));
+    std::printf("  console session median %.3f ms  p90 %.3f ms\n", c50, percentile(console_ms, 90));
     std::printf("  empty program   median %.3f ms  p90 %.3f ms   (%d runs each)\n", e50,
                 percentile(empty_ms, 90), ctx.cfg.startup_runs);
     std::printf("  console over floor: %+.3f ms  goal median < %.1f ms: %s\n", c50 - e50,
@@ -356,7 +360,8 @@ void bench_memory(context &ctx) {
         if (!s.ok) return report_failure(ctx, "1-command session failed");
         small.push_back(static_cast<double>(s.maxrss_kib));
     }
-    for (long kib : big_session_rss) big.push_back(static_cast<double>(kib));
+    for (long kib : big_session_rss)
+        big.push_back(static_cast<double>(kib));
     if (big.empty()) return report_failure(ctx, "no large session measured");
     const double s_max = percentile(small, 100), b_max = percentile(big, 100);
     std::printf("  1-command session     %6.0f KiB (largest of %zu runs)\n", s_max, small.size());

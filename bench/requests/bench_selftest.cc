@@ -17,7 +17,8 @@ namespace {
 
 TEST(Percentile, NearestRankOverUnsortedSamples) {
     std::vector<double> s;
-    for (int i = 100; i >= 1; --i) s.push_back(i);
+    for (int i = 100; i >= 1; --i)
+        s.push_back(i);
     EXPECT_EQ(percentile(s, 50), 50);
     EXPECT_EQ(percentile(s, 99), 99);
     EXPECT_EQ(percentile(s, 100), 100);
@@ -67,9 +68,9 @@ TEST_F(AgainstServer, BlockingRequestsGetTheirExactReplies) {
     EXPECT_EQ(reply, "+OK u3 mail=u3@example.org");
     // The keystream stays in step across many lines of both directions.
     for (int i = 0; i < 300; ++i) {
-        ASSERT_TRUE(c.request(-1, "check " + user_name(i % kBenchUsers) + " " +
-                                      user_password(i % kBenchUsers),
-                              reply));
+        ASSERT_TRUE(c.request(
+            -1, "check " + user_name(i % kBenchUsers) + " " + user_password(i % kBenchUsers),
+            reply));
         ASSERT_EQ(reply, accepted_text(i % kBenchUsers)) << "request " << i;
     }
 }
@@ -89,7 +90,8 @@ TEST_F(AgainstServer, PipelinedLinesComeBackOncePerIdInOrder) {
     }
     // A batch enciphered as one piece reads back the same way.
     std::string batch;
-    for (int i = 0; i < 3; ++i) baseline_client::append_line(batch, 900 + i, "check u9 p9");
+    for (int i = 0; i < 3; ++i)
+        baseline_client::append_line(batch, 900 + i, "check u9 p9");
     ASSERT_TRUE(c.send_batch(batch));
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(c.read_line(line));

@@ -62,8 +62,8 @@ std::string check_command(int i) {
 
 scratch_dir::scratch_dir() {
     const char *base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/brennic-bench-XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brennic-bench-XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) return;
@@ -102,7 +102,8 @@ pid_t spawn(const std::vector<std::string> &argv, int in_fd, int out_fd) {
     else
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);

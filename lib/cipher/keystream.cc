@@ -27,7 +27,8 @@ inline std::uint32_t twist_word(std::uint32_t cur, std::uint32_t next, std::uint
 void regenerate_portable(mt_state *g) {
     std::uint32_t *s = g->state;
     const std::uint32_t mag1 = g->mag[1];
-    for (int k = 0; k < kMtWords - kMiddle; ++k) s[k] = twist_word(s[k], s[k + 1], s[k + kMiddle], mag1);
+    for (int k = 0; k < kMtWords - kMiddle; ++k)
+        s[k] = twist_word(s[k], s[k + 1], s[k + kMiddle], mag1);
     for (int k = kMtWords - kMiddle; k < kMtWords - 1; ++k)
         s[k] = twist_word(s[k], s[k + 1], s[k + kMiddle - kMtWords], mag1);
     s[kMtWords - 1] = twist_word(s[kMtWords - 1], s[0], s[kMiddle - 1], mag1);
@@ -46,7 +47,8 @@ void add_portable(unsigned char *__restrict buffer, const unsigned char *__restr
     for (; i + kChunk <= n; i += kChunk)
         for (std::size_t j = 0; j < kChunk; ++j)
             buffer[i + j] = static_cast<unsigned char>(buffer[i + j] + keys[i + j]);
-    for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] + keys[i]);
+    for (; i < n; ++i)
+        buffer[i] = static_cast<unsigned char>(buffer[i] + keys[i]);
 }
 
 void sub_portable(unsigned char *__restrict buffer, const unsigned char *__restrict keys,
@@ -55,7 +57,8 @@ void sub_portable(unsigned char *__restrict buffer, const unsigned char *__restr
     for (; i + kChunk <= n; i += kChunk)
         for (std::size_t j = 0; j < kChunk; ++j)
             buffer[i + j] = static_cast<unsigned char>(buffer[i + j] - keys[i + j]);
-    for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] - keys[i]);
+    for (; i < n; ++i)
+        buffer[i] = static_cast<unsigned char>(buffer[i] - keys[i]);
 }
 
 void block_add_portable(mt_state *g, unsigned char *buffer) {
@@ -90,8 +93,7 @@ const keystream_ops &active_ops() {
 // Walks the buffer block by block: the cached keystream bytes from the generator's
 // position to the end of its state, then either a whole fresh block applied straight to
 // the buffer, or, for a last part shorter than a block, a regeneration into the cache.
-template <bool kAdd>
-void apply(mt_state *g, unsigned char *buffer, std::int32_t length) {
+template <bool kAdd> void apply(mt_state *g, unsigned char *buffer, std::int32_t length) {
     if (length <= 0) return;
     const keystream_ops &ops = active_ops();
     auto remaining = static_cast<std::size_t>(length);
@@ -152,7 +154,8 @@ mt_state *mt_seed(std::int32_t seed) {
     g->mag[0] = 0;
     g->mag[1] = kTwist;
     g->state[0] = static_cast<std::uint32_t>(seed);
-    for (int i = 1; i < kMtWords; ++i) g->state[i] = g->state[i - 1] * kSeedMultiplier;
+    for (int i = 1; i < kMtWords; ++i)
+        g->state[i] = g->state[i - 1] * kSeedMultiplier;
     g->index = kMtWords;
     return g;
 }

@@ -24,7 +24,8 @@ constexpr int kLanes = 8;
 BRENNIC_AVX2 inline __m256i twist8(__m256i cur, __m256i next, __m256i far, __m256i twist) {
     const __m256i upper = _mm256_set1_epi32(static_cast<int>(0x80000000u));
     const __m256i one = _mm256_set1_epi32(1);
-    const __m256i y = _mm256_or_si256(_mm256_and_si256(cur, upper), _mm256_andnot_si256(upper, next));
+    const __m256i y =
+        _mm256_or_si256(_mm256_and_si256(cur, upper), _mm256_andnot_si256(upper, next));
     // All ones where the low bit of y is set: selects the twist constant. A compare
     // rather than two shifts leaves the shift units to the tempering.
     const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(y, one), one);
@@ -38,7 +39,8 @@ BRENNIC_AVX2 inline void twist_range(std::uint32_t *s, int from, int to, int far
     for (; k + kLanes <= to; k += kLanes) {
         const __m256i cur = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + k));
         const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + k + 1));
-        const __m256i far = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + k + far_offset));
+        const __m256i far =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + k + far_offset));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(s + k), twist8(cur, next, far, twist));
     }
     const std::uint32_t t = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(twist));
@@ -87,8 +89,7 @@ enum class use { store, add, sub };
 
 // Writes the keystream bytes of the whole state into out (store), or adds them to, or
 // subtracts them from, the 624 bytes at out.
-template <use kUse>
-BRENNIC_AVX2 inline void put16(unsigned char *out, __m128i keys) {
+template <use kUse> BRENNIC_AVX2 inline void put16(unsigned char *out, __m128i keys) {
     auto *p = reinterpret_cast<__m128i *>(out);
     if constexpr (kUse == use::store)
         _mm_storeu_si128(p, keys);
@@ -98,8 +99,7 @@ BRENNIC_AVX2 inline void put16(unsigned char *out, __m128i keys) {
         _mm_storeu_si128(p, _mm_sub_epi8(_mm_loadu_si128(p), keys));
 }
 
-template <use kUse>
-BRENNIC_AVX2 inline void put32(unsigned char *out, __m256i keys) {
+template <use kUse> BRENNIC_AVX2 inline void put32(unsigned char *out, __m256i keys) {
     auto *p = reinterpret_cast<__m256i *>(out);
     if constexpr (kUse == use::store)
         _mm256_storeu_si256(p, keys);
@@ -154,7 +154,8 @@ BRENNIC_AVX2 void add_avx2(unsigned char *buffer, const unsigned char *keys, std
         const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(keys + i));
         _mm256_storeu_si256(p, _mm256_add_epi8(_mm256_loadu_si256(p), k));
     }
-    for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] + keys[i]);
+    for (; i < n; ++i)
+        buffer[i] = static_cast<unsigned char>(buffer[i] + keys[i]);
 }
 
 BRENNIC_AVX2 void sub_avx2(unsigned char *buffer, const unsigned char *keys, std::size_t n) {
@@ -164,7 +165,8 @@ BRENNIC_AVX2 void sub_avx2(unsigned char *buffer, const unsigned char *keys, std
         const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(keys + i));
         _mm256_storeu_si256(p, _mm256_sub_epi8(_mm256_loadu_si256(p), k));
     }
-    for (; i < n; ++i) buffer[i] = static_cast<unsigned char>(buffer[i] - keys[i]);
+    for (; i < n; ++i)
+        buffer[i] = static_cast<unsigned char>(buffer[i] - keys[i]);
 }
 
 const keystream_ops kAvx2OpsTable = {regenerate_avx2, add_avx2, sub_avx2, block_add_avx2,

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/text.h"
 #include "lib/cipher/secret_hash.h"
 #include "lib/limits.h"
-#include "base/text.h"
 
 namespace brennic {
 
@@ -75,7 +75,8 @@ int write_fresh_line(const char *path) {
 const char *read_secret(const char *path, int generate) {
     char file[kSecretFilePathMax + 1];
     copy_bounded(file, path != nullptr ? path : "", kSecretFilePathMax);
-    if (file[0] == '\0') copy_bounded(file, system_dir_file(kDefaultSecretName), kDefaultSecretPathMax);
+    if (file[0] == '\0')
+        copy_bounded(file, system_dir_file(kDefaultSecretName), kDefaultSecretPathMax);
 
     bool open_failed = false;
     bool generated = false;

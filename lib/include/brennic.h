@@ -50,24 +50,23 @@ struct brennic_host;
 
 /* One request and, once answered, its result. Allocated zero-filled by brennic_new. */
 typedef struct brennic_result {
-    int32_t sent;                  /* 1 once the request was handed to the dispatcher */
-    int32_t ok;                    /* 1 when the final reply line began with "+OK" */
-    int32_t id;                    /* the caller's request id, written into the request line */
-    int32_t failed;                /* 1 when the link of `host` failed while pending */
-    char *user;                    /* owned copy of the user name ("search" for searches) */
-    char *aux;                     /* never set by the library; freed by brennic_free if set */
-    char *text;                    /* owned final reply line, without id and CR/LF; or NULL */
-    brennic_line_fn on_line;       /* called for every reply line of this request, or NULL */
-    struct brennic_host *host;     /* borrowed: the server the request was last sent to */
-    int32_t reserved[2];           /* always zero */
-    struct brennic_result *next;   /* link of the library's pending list */
+    int32_t sent;                /* 1 once the request was handed to the dispatcher */
+    int32_t ok;                  /* 1 when the final reply line began with "+OK" */
+    int32_t id;                  /* the caller's request id, written into the request line */
+    int32_t failed;              /* 1 when the link of `host` failed while pending */
+    char *user;                  /* owned copy of the user name ("search" for searches) */
+    char *aux;                   /* never set by the library; freed by brennic_free if set */
+    char *text;                  /* owned final reply line, without id and CR/LF; or NULL */
+    brennic_line_fn on_line;     /* called for every reply line of this request, or NULL */
+    struct brennic_host *host;   /* borrowed: the server the request was last sent to */
+    int32_t reserved[2];         /* always zero */
+    struct brennic_result *next; /* link of the library's pending list */
 } brennic_result;
 
 /* Stores the log callback, reads the host list (names or addresses, each optionally
  * followed by ":port", separated by commas or spaces; at most five) and the secret-file
  * path (empty: the default file), and opens a link to every host. Returns 1. */
-BRENNIC_EXPORT int brennic_init(const char *host_list, const char *secret_path,
-                                brennic_log_fn log);
+BRENNIC_EXPORT int brennic_init(const char *host_list, const char *secret_path, brennic_log_fn log);
 
 /* Closes every host's socket. Returns 1. */
 BRENNIC_EXPORT int brennic_close(void);

@@ -5,9 +5,9 @@
 
 #include "base/diag.h"
 #include "net/address.h"
+#include "net/extra/utilities.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
-#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

@@ -1,8 +1,8 @@
 #include <cerrno>
 
+#include "net/extra/utilities.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
-#include "net/extra/utilities.h"
 
 namespace brennic {
 

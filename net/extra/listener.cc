@@ -4,8 +4,8 @@
 #include <cerrno>
 
 #include "base/diag.h"
-#include "net/platform.h"
 #include "net/extra/utilities.h"
+#include "net/platform.h"
 
 namespace brennic {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "base/diag.h"
-#include "net/socket_errors.h"
 #include "net/extra/utilities.h"
+#include "net/socket_errors.h"
 
 namespace brennic {
 

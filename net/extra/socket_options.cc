@@ -4,9 +4,9 @@
 #include <cerrno>
 
 #include "base/diag.h"
+#include "net/extra/utilities.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
-#include "net/extra/utilities.h"
 
 namespace brennic {
 namespace {

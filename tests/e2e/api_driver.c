@@ -39,7 +39,8 @@ static brennic_result *poll_one(long limit_ms) {
     return NULL;
 }
 
-static const char *name_of(const brennic_result *r, const brennic_result *a, const brennic_result *b) {
+static const char *name_of(const brennic_result *r, const brennic_result *a,
+                           const brennic_result *b) {
     if (r == a) return "first";
     if (r == b) return "second";
     return "other";
@@ -58,7 +59,8 @@ static int same_id(void) {
             printf("nothing collected\n");
             break;
         }
-        printf("collected %s ok=%d text=%s\n", name_of(r, a, b), r->ok, r->text ? r->text : "(null)");
+        printf("collected %s ok=%d text=%s\n", name_of(r, a, b), r->ok,
+               r->text ? r->text : "(null)");
     }
     brennic_free(&a);
     brennic_free(&b);
@@ -76,8 +78,8 @@ static int async_lookup(void) {
     if (r == NULL) {
         printf("nothing collected\n");
     } else {
-        printf("collected same=%d id=%d ok=%d user=%s text=%s\n", r == mine, r->id, r->ok,
-               r->user, r->text ? r->text : "(null)");
+        printf("collected same=%d id=%d ok=%d user=%s text=%s\n", r == mine, r->id, r->ok, r->user,
+               r->text ? r->text : "(null)");
     }
     r = NULL;
     printf("again %d\n", brennic_poll(&r));
@@ -91,8 +93,8 @@ static int async_search(void) {
     brennic_result *mine = NULL, *r;
     brennic_search(3, "search example", on_line, &mine);
     r = poll_one(5000);
-    printf("collected same=%d ok=%d user=%s text=%s\n", r == mine, r ? r->ok : -1,
-           mine->user, mine->text ? mine->text : "(null)");
+    printf("collected same=%d ok=%d user=%s text=%s\n", r == mine, r ? r->ok : -1, mine->user,
+           mine->text ? mine->text : "(null)");
     brennic_free(&mine);
     return 0;
 }

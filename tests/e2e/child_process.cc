@@ -48,7 +48,8 @@ bool wait_bounded(pid_t pid, int ms, int &wstatus) {
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const std::string &cwd) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
@@ -58,7 +59,8 @@ bool wait_bounded(pid_t pid, int ms, int &wstatus) {
 
 temp_dir::temp_dir() {
     const char *base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brennic-e2e-XXXXXX";
+    std::string tmpl =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brennic-e2e-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();

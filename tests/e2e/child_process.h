@@ -31,7 +31,7 @@ std::string read_file(const std::string &path);
 struct run_result {
     std::string out;
     std::string err;
-    int exit_status = -1;   // exit code, or -1 when the program did not exit normally
+    int exit_status = -1; // exit code, or -1 when the program did not exit normally
     bool timed_out = false;
 };
 

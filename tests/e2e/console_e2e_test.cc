@@ -38,9 +38,10 @@ class Console : public ::testing::Test {
     }
 
     // Server arguments that every test shares, plus a transcript of what it received.
-    std::vector<std::string> server_args(std::vector<std::string> extra, const std::string &tag = "") {
-        std::vector<std::string> a = {"--users", users_, "--secret", secret_, "--transcript",
-                                      transcript(tag)};
+    std::vector<std::string> server_args(std::vector<std::string> extra,
+                                         const std::string &tag = "") {
+        std::vector<std::string> a = {"--users", users_,         "--secret",
+                                      secret_,   "--transcript", transcript(tag)};
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
     }
@@ -91,10 +92,10 @@ TEST_F(Console, ClosedStandardStreamsNeverBecomeTheServerLink) {
     ASSERT_TRUE(srv.start(server_args({})));
     // Started with standard input closed: end of input at once, not commands read from the
     // link.
-    run_result in_closed = brennic::e2e::run_program(
-        {"/bin/sh", "-c", "exec \"$0\" -host \"$1\" -secret \"$2\" <&-", BRENNIC_CONSOLE_PATH,
-         srv.address(), secret_},
-        "", dir_.path(), kRunLimitMs);
+    run_result in_closed =
+        brennic::e2e::run_program({"/bin/sh", "-c", "exec \"$0\" -host \"$1\" -secret \"$2\" <&-",
+                                   BRENNIC_CONSOLE_PATH, srv.address(), secret_},
+                                  "", dir_.path(), kRunLimitMs);
     EXPECT_FALSE(in_closed.timed_out);
     EXPECT_EQ(in_closed.out, "+OK exiting\n");
     // Started with standard output and error closed, under -debug: the replies and the
@@ -131,15 +132,16 @@ TEST_F(Console, ANonBlockingOutputWithASlowReaderLosesNothing) {
         dup2(in, 0);
         dup2(out[1], 1);
         close(out[0]);
-        execl(BRENNIC_CONSOLE_PATH, BRENNIC_CONSOLE_PATH, "-host", srv.address().c_str(),
-              "-secret", secret_.c_str(), static_cast<char *>(nullptr));
+        execl(BRENNIC_CONSOLE_PATH, BRENNIC_CONSOLE_PATH, "-host", srv.address().c_str(), "-secret",
+              secret_.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     close(out[1]);
     usleep(500 * 1000);
     std::string got;
     char buf[65536];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
     close(out[0]);
     int status = -1;
     waitpid(child, &status, 0);
@@ -147,29 +149,29 @@ TEST_F(Console, ANonBlockingOutputWithASlowReaderLosesNothing) {
     EXPECT_NE(got.find("+OK search 2000 found\n"), std::string::npos);
     const std::string tail = "+OK u1 deleted\n-ERR u1 no such user\n+OK exiting\n";
     EXPECT_EQ(got.substr(got.size() - std::min(got.size(), tail.size())), tail);
-    EXPECT_EQ(requests(), (std::vector<std::string>{"-1 search note", "-1 del u1", "-1 lookup u1"}));
+    EXPECT_EQ(requests(),
+              (std::vector<std::string>{"-1 search note", "-1 del u1", "-1 lookup u1"}));
 }
 
 TEST_F(Console, EveryCommandThroughOneLink) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({})));
-    run_result r = console(srv.address(),
-                           "check smith secret1\n"
-                           "check smith wrong\n"
-                           "lookup smith extra words\n"
-                           "set brown pw a=1  b=2\n"
-                           "mod brown (NULL) b=3\n"
-                           "check brown pw\n"
-                           "del jones\n"
-                           "del jones\n"
-                           "  SEARCH Example\n"
-                           "search nothing-here\n"
-                           "help\n"
-                           "version\n"
-                           "FOO bar\n"
-                           "\n"
-                           "quit\n"
-                           "check smith secret1\n");
+    run_result r = console(srv.address(), "check smith secret1\n"
+                                          "check smith wrong\n"
+                                          "lookup smith extra words\n"
+                                          "set brown pw a=1  b=2\n"
+                                          "mod brown (NULL) b=3\n"
+                                          "check brown pw\n"
+                                          "del jones\n"
+                                          "del jones\n"
+                                          "  SEARCH Example\n"
+                                          "search nothing-here\n"
+                                          "help\n"
+                                          "version\n"
+                                          "FOO bar\n"
+                                          "\n"
+                                          "quit\n"
+                                          "check smith secret1\n");
     EXPECT_EQ(r.out, std::string("+OK smith password accepted\n"
                                  "-ERR smith password rejected\n"
                                  "+OK smith mail=smith@example.org dept=ops\n"
@@ -246,7 +248,8 @@ TEST_F(Console, DebugLinesComeAheadOfTheReply) {
     std::istringstream in(o);
     std::string line;
     const std::regex shape("^(\\+OK|-ERR|-DEAD|\\+DATA|Info: |Error: |Debug: ).*");
-    while (std::getline(in, line)) EXPECT_TRUE(std::regex_match(line, shape)) << line;
+    while (std::getline(in, line))
+        EXPECT_TRUE(std::regex_match(line, shape)) << line;
     EXPECT_FALSE(std::ifstream(dir_.file("brennic.log")).good()) << "no log file without -dolog";
 }
 
@@ -255,7 +258,7 @@ TEST_F(Console, DologWritesAPrivateStampedLogFile) {
     ASSERT_TRUE(srv.start(server_args({})));
     run_result r = console(srv.address(), "check smith secret1\n", {"-dolog"});
     EXPECT_EQ(r.out, "+OK smith password accepted\n+OK exiting\n");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(dir_.file("brennic.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::string log = read_file(dir_.file("brennic.log"));
@@ -274,7 +277,8 @@ TEST_F(Console, DologWritesAPrivateStampedLogFile) {
 // Libraries lying in the directory the console is started from are never loaded: a
 // search there would run whatever code was put in place of the C library.
 TEST_F(Console, IgnoresLibrariesInTheCurrentDirectory) {
-    for (const char *name : {"libc.so.6", "libbrennic.so.1"}) dir_.write(name, "not a library\n");
+    for (const char *name : {"libc.so.6", "libbrennic.so.1"})
+        dir_.write(name, "not a library\n");
     run_result r = console("127.0.0.1:" + std::to_string(closed_port()), "version\n");
     EXPECT_EQ(r.out, "+OK brennic version 1.2a\n+OK exiting\n");
     EXPECT_EQ(r.err.find("shared librar"), std::string::npos) << r.err;
@@ -334,8 +338,8 @@ TEST_F(Console, ServerDyingBeforeTheReplyIsRetriedOnTheNextHost) {
     server_process first, second;
     ASSERT_TRUE(first.start(server_args({"--die-after", "0"}, "1")));
     ASSERT_TRUE(second.start(server_args({}, "2")));
-    run_result r = console(first.address() + "," + second.address(),
-                           "check smith secret1\ncheck jones pw2\n");
+    run_result r =
+        console(first.address() + "," + second.address(), "check smith secret1\ncheck jones pw2\n");
     EXPECT_EQ(r.out, "+OK smith password accepted\n+OK jones password accepted\n+OK exiting\n");
     EXPECT_EQ(requests("1"), (std::vector<std::string>{"-1 check smith secret1"}));
     // The retry and the request after it both go to the second server.
@@ -413,12 +417,13 @@ TEST_F(Console, LongestAttributeTextTravelsWholeBothWays) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({})));
     std::string attrs;
-    while (attrs.size() < 18000) attrs.append("k").append(std::to_string(attrs.size())).append("=v ");
+    while (attrs.size() < 18000)
+        attrs.append("k").append(std::to_string(attrs.size())).append("=v ");
     attrs.resize(18000);
     if (attrs.back() == ' ') attrs.back() = 'x';
     std::string too_long = attrs + "y";
-    run_result r = console(srv.address(), "set big pw " + attrs + "\nlookup big\nset big pw " +
-                                              too_long + "\n");
+    run_result r = console(srv.address(),
+                           "set big pw " + attrs + "\nlookup big\nset big pw " + too_long + "\n");
     EXPECT_EQ(r.out, "+OK big created\n+OK big " + attrs +
                          "\n-ERR big brennic_lib call failed, see brennic.log\n+OK exiting\n");
     auto sent = requests();

@@ -40,15 +40,18 @@ constexpr char kUsers[] = "smith secret1 mail=smith@example.org dept=ops\n"
 TEST(StreamCipher, ReferenceOutputsAndKeyBytes) {
     twister g(4357);
     const std::uint32_t want[] = {3510405877u, 4290933890u, 2191955339u, 564929546u, 152112058u};
-    for (std::uint32_t w : want) EXPECT_EQ(g.next(), w);
+    for (std::uint32_t w : want)
+        EXPECT_EQ(g.next(), w);
     twister k(4357);
     const int bytes[] = {142, 185, 74, 251, 223};
-    for (int b : bytes) EXPECT_EQ(k.key_byte(), b);
+    for (int b : bytes)
+        EXPECT_EQ(k.key_byte(), b);
 }
 
 TEST(StreamCipher, ZeroSeedGivesZeroKeystreamAcrossRegeneration) {
     twister g(0);
-    for (int i = 0; i < 1300; ++i) ASSERT_EQ(g.next(), 0u) << "output " << i;
+    for (int i = 0; i < 1300; ++i)
+        ASSERT_EQ(g.next(), 0u) << "output " << i;
 }
 
 TEST(StreamCipher, HashValues) {
@@ -65,7 +68,8 @@ TEST(StreamCipher, HashValues) {
 
 TEST(StreamCipher, RoundTripWhateverTheCuts) {
     std::string plain;
-    for (int i = 0; i < 2000; ++i) plain.push_back(static_cast<char>(i * 7));
+    for (int i = 0; i < 2000; ++i)
+        plain.push_back(static_cast<char>(i * 7));
     std::string wire = plain;
     twister tx(-5), rx(-5);
     encipher(tx, reinterpret_cast<unsigned char *>(wire.data()), wire.size());
@@ -183,17 +187,17 @@ struct fake_client {
         s->consume(out.size());
         return out;
     }
-    session_action handshake(const std::string &line) {
-        return s->feed(line.data(), line.size());
-    }
+    session_action handshake(const std::string &line) { return s->feed(line.data(), line.size()); }
     void seed(std::int32_t n) {
-        std::uint32_t seed = static_cast<std::uint32_t>(ctx.secret_hash) + static_cast<std::uint32_t>(n);
+        std::uint32_t seed =
+            static_cast<std::uint32_t>(ctx.secret_hash) + static_cast<std::uint32_t>(n);
         tx.emplace(seed);
         rx.emplace(seed);
     }
     session_action send(const std::string &plain, std::size_t piece = 0) {
         std::string wire = plain;
-        for (auto &c : wire) c = static_cast<char>(static_cast<unsigned char>(c) - tx->key_byte());
+        for (auto &c : wire)
+            c = static_cast<char>(static_cast<unsigned char>(c) - tx->key_byte());
         if (piece == 0) return s->feed(wire.data(), wire.size());
         session_action last = session_action::none;
         for (std::size_t i = 0; i < wire.size(); i += piece) {
@@ -227,7 +231,8 @@ TEST(Session, RequestBytesThatCameWithTheHandshakeLine) {
     c.start();
     c.seed(42);
     std::string req = "5 del jones\r\n";
-    for (auto &ch : req) ch = static_cast<char>(static_cast<unsigned char>(ch) - c.tx->key_byte());
+    for (auto &ch : req)
+        ch = static_cast<char>(static_cast<unsigned char>(ch) - c.tx->key_byte());
     std::string both = "1 ENCRYPT NORMAL 19\r\n" + req;
     c.s->feed(both.data(), both.size());
     std::string out = c.take_output();
@@ -337,7 +342,8 @@ TEST(Session, ReplyFaults) {
     c.send("-1 check smith secret1\r\n");
     std::string got = c.receive();
     ASSERT_GT(got.size(), 6u);
-    for (int i = 0; i < 4; ++i) EXPECT_GE(static_cast<unsigned char>(got[i]), 0x80) << i;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_GE(static_cast<unsigned char>(got[i]), 0x80) << i;
     EXPECT_EQ(got.substr(4), "\r\n999 +DATA " + std::string(30, 'x') + "\r\n" +
                                  std::string("999 +DATA nul\0\0inside\r\n", 23) +
                                  "999 +OK jones password accepted\r\n");
@@ -409,7 +415,8 @@ class wire_client {
     }
     void send_line(const std::string &plain) {
         std::string w = plain;
-        for (auto &c : w) c = static_cast<char>(static_cast<unsigned char>(c) - tx_->key_byte());
+        for (auto &c : w)
+            c = static_cast<char>(static_cast<unsigned char>(c) - tx_->key_byte());
         send_plain(w);
     }
     std::string read_line_text(std::size_t want, int ms, int *reads = nullptr) {
@@ -432,8 +439,8 @@ TEST(TestServerProgram, ServesTwoClientsAndRecordsWhatTheySent) {
     std::string secret = dir.write("secret.txt", "abc\r\nsecond line\n");
     std::string transcript = dir.file("transcript.txt");
     server_process srv;
-    ASSERT_TRUE(srv.start({"--users", users, "--secret", secret, "--number", "-7", "--transcript",
-                           transcript}));
+    ASSERT_TRUE(srv.start(
+        {"--users", users, "--secret", secret, "--number", "-7", "--transcript", transcript}));
     wire_client a(srv.port()), b(srv.port());
     ASSERT_TRUE(a.connected() && b.connected());
     a.send_plain("1 ENCRYPT NORMAL 19\r\n");
@@ -457,8 +464,8 @@ TEST(TestServerProgram, ServesTwoClientsAndRecordsWhatTheySent) {
 TEST(TestServerProgram, PacedRepliesArriveInPieces) {
     temp_dir dir;
     server_process srv;
-    ASSERT_TRUE(srv.start({"--users", dir.write("u", kUsers), "--no-hash-check", "--chunk", "4",
-                           "--pause", "15"}));
+    ASSERT_TRUE(srv.start(
+        {"--users", dir.write("u", kUsers), "--no-hash-check", "--chunk", "4", "--pause", "15"}));
     wire_client c(srv.port());
     c.send_plain("1 ENCRYPT NORMAL 0\r\n");
     // The handshake reply leaves whole: the client takes it from a single receive.
@@ -500,7 +507,8 @@ TEST(TestServerProgram, DieAfterEndsTheProcessAndCloseAfterTheConnection) {
         c.send_line("-1 lookup smith\r\n");
         EXPECT_EQ(c.read_some(1, 3000), "");
         EXPECT_TRUE(c.closed());
-        for (int i = 0; i < 200 && srv.running(); ++i) usleep(10000);
+        for (int i = 0; i < 200 && srv.running(); ++i)
+            usleep(10000);
         EXPECT_FALSE(srv.running());
     }
 }
@@ -508,7 +516,8 @@ TEST(TestServerProgram, DieAfterEndsTheProcessAndCloseAfterTheConnection) {
 TEST(TestServerProgram, ExitsByItselfAfterMaxSeconds) {
     server_process srv;
     ASSERT_TRUE(srv.start({"--max-seconds", "1"}));
-    for (int i = 0; i < 300 && srv.running(); ++i) usleep(10000);
+    for (int i = 0; i < 300 && srv.running(); ++i)
+        usleep(10000);
     EXPECT_FALSE(srv.running());
 }
 
@@ -553,7 +562,8 @@ TEST(TestServerProgram, OutOfDescriptorsItWaitsInsteadOfSpinningAndAcceptsAgainL
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     ASSERT_TRUE(started);
     std::vector<std::unique_ptr<wire_client>> clients;
-    for (int i = 0; i < 40; ++i) clients.push_back(std::make_unique<wire_client>(srv.port()));
+    for (int i = 0; i < 40; ++i)
+        clients.push_back(std::make_unique<wire_client>(srv.port()));
     usleep(100 * 1000); // the server takes what it can
     const long before = cpu_ticks(srv.pid());
     usleep(800 * 1000);
@@ -572,7 +582,8 @@ TEST(TestServerProgram, OutOfDescriptorsItWaitsInsteadOfSpinningAndAcceptsAgainL
 std::size_t requests_taken(const std::string &transcript) {
     const std::string t = brennic::e2e::read_file(transcript);
     std::size_t count = 0;
-    for (std::size_t at = 0; (at = t.find(" request ", at)) != std::string::npos; ++at) ++count;
+    for (std::size_t at = 0; (at = t.find(" request ", at)) != std::string::npos; ++at)
+        ++count;
     return count;
 }
 
@@ -586,8 +597,8 @@ TEST(TestServerProgram, AClientThatNeverReadsIsNoLongerReadOnceItsRepliesPileUp)
         users += "user" + std::to_string(i) + " pw " + std::string(100, 'a') + "\n";
     const std::string transcript = dir.file("t");
     server_process srv;
-    ASSERT_TRUE(srv.start({"--users", dir.write("u", users), "--no-hash-check", "--transcript",
-                           transcript}));
+    ASSERT_TRUE(srv.start(
+        {"--users", dir.write("u", users), "--no-hash-check", "--transcript", transcript}));
     wire_client c(srv.port(), 4096);
     c.send_plain("1 ENCRYPT NORMAL 0\r\n");
     ASSERT_EQ(c.read_some(15, 3000), "1 +ENCRYPT 42\r\n");
@@ -599,7 +610,8 @@ TEST(TestServerProgram, AClientThatNeverReadsIsNoLongerReadOnceItsRepliesPileUp)
     ASSERT_NE(reply.find("-1 +OK search 200 found\r\n"), std::string::npos) << reply.size();
     constexpr std::size_t kRequests = 1000;
     std::string lines;
-    for (std::size_t i = 0; i < kRequests; ++i) lines += request;
+    for (std::size_t i = 0; i < kRequests; ++i)
+        lines += request;
     c.send_line(lines);
     // Wait until the count of requests taken stops moving (or 5 s).
     std::size_t taken = 0;
@@ -628,7 +640,8 @@ TEST(TestServerProgram, RejectsUnknownOptionsAndMissingUsersFile) {
     r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--users", dir.file("none")}, "",
                                   dir.path(), 5000);
     EXPECT_EQ(r.exit_status, 2);
-    r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--port", "70000"}, "", dir.path(), 5000);
+    r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--port", "70000"}, "", dir.path(),
+                                  5000);
     EXPECT_EQ(r.exit_status, 2);
     // A users file that opens but cannot be read is not an empty directory.
     r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--users", dir.path()}, "", dir.path(),

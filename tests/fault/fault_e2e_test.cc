@@ -27,13 +27,15 @@ std::string local(int port) { return "127.0.0.1:" + std::to_string(port); }
 // Input of n check commands for smith.
 std::string checks(int n) {
     std::string s;
-    for (int i = 0; i < n; ++i) s += "check smith secret1\n";
+    for (int i = 0; i < n; ++i)
+        s += "check smith secret1\n";
     return s;
 }
 
 std::string repeat(const std::string &line, int n) {
     std::string s;
-    for (int i = 0; i < n; ++i) s += line;
+    for (int i = 0; i < n; ++i)
+        s += line;
     return s;
 }
 
@@ -44,7 +46,8 @@ class server_killer {
   public:
     server_killer(server_process &srv, useconds_t delay_us, std::function<bool()> request_seen)
         : thread_([this, &srv, delay_us, seen = std::move(request_seen)] {
-              for (int i = 0; i < 500 && !seen(); ++i) usleep(10000);
+              for (int i = 0; i < 500 && !seen(); ++i)
+                  usleep(10000);
               if (!seen()) return;
               usleep(delay_us);
               srv.stop();
@@ -68,8 +71,8 @@ TEST_F(FaultTest, ServerKilledWhileAReplyIsHalfSent) {
     run_result r = console(srv.address(), "check smith secret1\nlookup smith\nversion\n");
     ASSERT_TRUE(killer.join());
     // The broken link fails the first command; the second finds the host throttled.
-    EXPECT_EQ(r.out, dead_line("smith") + dead_line("smith") + "+OK brennic version 1.2a\n" +
-                         kExiting);
+    EXPECT_EQ(r.out,
+              dead_line("smith") + dead_line("smith") + "+OK brennic version 1.2a\n" + kExiting);
     EXPECT_EQ(events("request"), std::vector<std::string>{"-1 check smith secret1"});
     EXPECT_LT(last_run_ms_, 10000);
 }
@@ -120,8 +123,8 @@ TEST_F(FaultTest, ConnectionResetFailsOverToTheNextServer) {
     ASSERT_TRUE(second.start(server_args({}, "2")));
     run_result r = console(first.address() + "," + second.address(),
                            checks(3) + "lookup smith\nsearch smith\n");
-    EXPECT_EQ(r.out, std::string(kCheckOk) + kCheckOk + kCheckOk + kLookupOk + kSearchOk +
-                         kExiting);
+    EXPECT_EQ(r.out,
+              std::string(kCheckOk) + kCheckOk + kCheckOk + kLookupOk + kSearchOk + kExiting);
     // The reset request is sent again to the second server, which keeps the rest.
     EXPECT_EQ(events("request", "1").size(), 2u);
     EXPECT_EQ(events("request", "2"),
@@ -171,10 +174,9 @@ TEST_F(FaultTest, GarbageAfterTheHandshakeIsDroppedAndTheReplyStillArrives) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--garbage", "500"})));
     run_result r = console(srv.address(), "check smith secret1\nlookup smith\n", {"-debug"});
-    EXPECT_EQ(reply_lines(r.out),
-              (std::vector<std::string>{"+OK smith password accepted",
-                                        "+OK smith mail=smith@example.org dept=ops",
-                                        "+OK exiting"}));
+    EXPECT_EQ(reply_lines(r.out), (std::vector<std::string>{
+                                      "+OK smith password accepted",
+                                      "+OK smith mail=smith@example.org dept=ops", "+OK exiting"}));
     // One junk line per link, dropped as a reply nobody waits for; its quote is bounded.
     ASSERT_EQ(count_lines_starting(r.out, "Error: Unknown response "), 1) << r.out;
     for (const std::string &l : lines_of(r.out)) {
@@ -205,17 +207,15 @@ TEST_F(FaultTest, HundredKilobyteLineIsThrownAwayInPieces) {
     constexpr int kLineMax = 19990; // bytes gathered before an unfinished line is dropped
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--overlong", std::to_string(kOverlong)})));
-    run_result r = console(srv.address(), "check smith secret1\nsearch smith\nlookup smith\n",
-                           {"-debug"});
+    run_result r =
+        console(srv.address(), "check smith secret1\nsearch smith\nlookup smith\n", {"-debug"});
     // The overlong +DATA line ahead of every reply reaches the search cut: the text of its
     // first 19900 characters, after "-1 ".
     EXPECT_EQ(reply_lines(r.out),
-              (std::vector<std::string>{"+OK smith password accepted",
-                                        "+DATA " + std::string(19900 - 3 - 6, 'x'),
-                                        "+DATA smith mail=smith@example.org dept=ops",
-                                        "+OK search 1 found",
-                                        "+OK smith mail=smith@example.org dept=ops",
-                                        "+OK exiting"}));
+              (std::vector<std::string>{
+                  "+OK smith password accepted", "+DATA " + std::string(19900 - 3 - 6, 'x'),
+                  "+DATA smith mail=smith@example.org dept=ops", "+OK search 1 found",
+                  "+OK smith mail=smith@example.org dept=ops", "+OK exiting"}));
     // "-1 +DATA " and CR LF around the 100000 bytes; the first full buffer is cut off as the
     // line, every later one thrown away, and the rest up to the LF goes with them.
     const int line_bytes = kOverlong + 9 + 2;
@@ -249,8 +249,9 @@ TEST_F(FaultTest, DirectoryDataCannotForgeAReplyThroughALineTooLong) {
     EXPECT_EQ(r.out, "+DATA mallory " + std::string(19900 - 3 - 14, 'a') + "\n" +
                          "+DATA mallory2 " + std::string(19900 - 3 - 15, 'a') + "\n" +
                          "+OK search 2 found\n"
-                         "-ERR smith password rejected\n" + kCheckOk + "+OK mallory " +
-                         std::string(19900 - 3 - 12, 'a') + "\n" + kExiting);
+                         "-ERR smith password rejected\n" +
+                         kCheckOk + "+OK mallory " + std::string(19900 - 3 - 12, 'a') + "\n" +
+                         kExiting);
 }
 
 TEST_F(FaultTest, HundredKilobyteLineWithoutDebug) {
@@ -264,16 +265,16 @@ TEST_F(FaultTest, FiveServersOfWhichFourAreDead) {
     server_process live;
     ASSERT_TRUE(live.start(server_args({})));
     std::string hosts;
-    for (int i = 0; i < 4; ++i) hosts += local(closed_port()) + ",";
+    for (int i = 0; i < 4; ++i)
+        hosts += local(closed_port()) + ",";
     hosts += live.address();
-    run_result r = console(hosts, checks(2) + "lookup smith\nsearch smith\ndel jones\n", {"-debug"});
-    EXPECT_EQ(reply_lines(r.out),
-              (std::vector<std::string>{"+OK smith password accepted",
-                                        "+OK smith password accepted",
-                                        "+OK smith mail=smith@example.org dept=ops",
-                                        "+DATA smith mail=smith@example.org dept=ops",
-                                        "+OK search 1 found", "+OK jones deleted",
-                                        "+OK exiting"}));
+    run_result r =
+        console(hosts, checks(2) + "lookup smith\nsearch smith\ndel jones\n", {"-debug"});
+    EXPECT_EQ(reply_lines(r.out), (std::vector<std::string>{
+                                      "+OK smith password accepted", "+OK smith password accepted",
+                                      "+OK smith mail=smith@example.org dept=ops",
+                                      "+DATA smith mail=smith@example.org dept=ops",
+                                      "+OK search 1 found", "+OK jones deleted", "+OK exiting"}));
     // Each dead server costs one connection attempt at start-up and none afterwards.
     EXPECT_EQ(count_lines_starting(r.out, "Error: tcp_open failed (127.0.0.1:"), 4) << r.out;
     // The first request meets the first dead host twice (once as the current host, once in

@@ -91,8 +91,8 @@ class FaultTest : public ::testing::Test {
 
     std::vector<std::string> server_args(const std::vector<std::string> &extra,
                                          const std::string &tag = "") const {
-        std::vector<std::string> a = {"--users", users_, "--secret", secret_, "--quiet",
-                                      "--transcript", transcript_path(tag)};
+        std::vector<std::string> a = {"--users", users_,         "--secret",          secret_,
+                                      "--quiet", "--transcript", transcript_path(tag)};
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
     }

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "brennic.h"
-#include "tests/fault/fault_support.h"
 #include "lib/state.h"
+#include "tests/fault/fault_support.h"
 
 namespace brennic::fault {
 namespace {
@@ -70,7 +70,8 @@ class Recovery : public FaultTest {
     }
     std::string dump() const {
         std::string s;
-        for (const std::string &l : log_lines()) s += l + "\n";
+        for (const std::string &l : log_lines())
+            s += l + "\n";
         return s;
     }
 };

@@ -20,7 +20,9 @@ constexpr long kPeakRssLimitKb = 16 * 1024;
 constexpr char kNoCommand[] = "-ERR Invalid command (nocommand) use help\n";
 constexpr char kVersion[] = "+OK brennic version 1.2a\n";
 
-std::string invalid(const std::string &word) { return "-ERR Invalid command (" + word + ") use help\n"; }
+std::string invalid(const std::string &word) {
+    return "-ERR Invalid command (" + word + ") use help\n";
+}
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -63,15 +65,16 @@ TEST_F(StdinAbuse, OneMegabyteLineIsReadInPieces) {
     }
     expected += std::string(kVersion) + kExiting;
     EXPECT_EQ(lines_of(r.out).size(), 51u + 2u);
-    EXPECT_TRUE(r.out == expected) << "output differs; " << r.out.size() << " bytes against "
-                                   << expected.size();
+    EXPECT_TRUE(r.out == expected)
+        << "output differs; " << r.out.size() << " bytes against " << expected.size();
     expect_small();
 }
 
 TEST_F(StdinAbuse, OneMegabyteOfWordsOnOneLine) {
     // A line of many words: each piece's first word is its command, the rest is ignored.
     std::string line;
-    while (line.size() < 1000000) line += "HELP ";
+    while (line.size() < 1000000)
+        line += "HELP ";
     run_result r = run(line + "\n");
     const std::size_t pieces = (line.size() + kPieceMax - 1) / kPieceMax;
     // A piece boundary can split a word; every piece still yields exactly one answer, and
@@ -115,8 +118,8 @@ TEST_F(StdinAbuse, ZeroBytesEndTheTextOfTheirLine) {
            "+DATA \tdel username\n"
            "+DATA \texit\n"
            "+OK \n";
-    EXPECT_EQ(r.out, invalid("ver") + kNoCommand + kVersion + kNoCommand + help + kVersion +
-                         kExiting);
+    EXPECT_EQ(r.out,
+              invalid("ver") + kNoCommand + kVersion + kNoCommand + help + kVersion + kExiting);
 }
 
 TEST_F(StdinAbuse, LoneCarriageReturnsSeparateWords) {
@@ -134,11 +137,12 @@ TEST_F(StdinAbuse, HundredThousandBlankLines) {
     run_result r = run(std::string(kLines, '\n'));
     std::string expected;
     expected.reserve(static_cast<std::size_t>(kLines) * (sizeof kNoCommand - 1) + 16);
-    for (int i = 0; i < kLines; ++i) expected += kNoCommand;
+    for (int i = 0; i < kLines; ++i)
+        expected += kNoCommand;
     expected += kExiting;
     EXPECT_EQ(lines_of(r.out).size(), static_cast<std::size_t>(kLines) + 1);
-    EXPECT_TRUE(r.out == expected) << "output differs; " << r.out.size() << " bytes against "
-                                   << expected.size();
+    EXPECT_TRUE(r.out == expected)
+        << "output differs; " << r.out.size() << " bytes against " << expected.size();
     expect_small();
 }
 

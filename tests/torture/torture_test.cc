@@ -21,19 +21,19 @@
 
 #include <gtest/gtest.h>
 
+#include "base/diag.h"
 #include "brennic.h"
 #include "lib/cipher/secret_file.h"
-#include "tests/e2e/child_process.h"
-#include "base/diag.h"
-#include "net/platform.h"
 #include "lib/state.h"
+#include "net/platform.h"
+#include "tests/e2e/child_process.h"
 
 namespace brennic::torture {
 namespace {
 
 enum class fault {
-    alloc,          // records and their texts
-    keystream,      // the generators of a new link
+    alloc,     // records and their texts
+    keystream, // the generators of a new link
     socket,
     connect,
     send,
@@ -41,24 +41,35 @@ enum class fault {
     close,
     poll,
     blocking_mode,
-    file_open,      // the secret file, read at every link setup
+    file_open, // the secret file, read at every link setup
     count_
 };
 constexpr int kKinds = static_cast<int>(fault::count_);
 
 const char *fault_name(fault f) {
     switch (f) {
-    case fault::alloc: return "alloc";
-    case fault::keystream: return "keystream";
-    case fault::socket: return "socket";
-    case fault::connect: return "connect";
-    case fault::send: return "send";
-    case fault::recv: return "recv";
-    case fault::close: return "close";
-    case fault::poll: return "poll";
-    case fault::blocking_mode: return "blocking_mode";
-    case fault::file_open: return "file_open";
-    case fault::count_: break;
+    case fault::alloc:
+        return "alloc";
+    case fault::keystream:
+        return "keystream";
+    case fault::socket:
+        return "socket";
+    case fault::connect:
+        return "connect";
+    case fault::send:
+        return "send";
+    case fault::recv:
+        return "recv";
+    case fault::close:
+        return "close";
+    case fault::poll:
+        return "poll";
+    case fault::blocking_mode:
+        return "blocking_mode";
+    case fault::file_open:
+        return "file_open";
+    case fault::count_:
+        break;
     }
     return "?";
 }
@@ -181,14 +192,16 @@ bool logged(const std::string &prefix) {
 }
 std::string dump_log() {
     std::string s;
-    for (const std::string &l : log_lines()) s += "  " + l + "\n";
+    for (const std::string &l : log_lines())
+        s += "  " + l + "\n";
     return s;
 }
 
 int open_descriptors() {
     int n = 0;
     if (DIR *d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr) ++n;
+        while (::readdir(d) != nullptr)
+            ++n;
         ::closedir(d);
     }
     return n;
@@ -212,9 +225,12 @@ enum class scenario { blocking_check, async_search, two_hosts };
 
 const char *scenario_name(scenario s) {
     switch (s) {
-    case scenario::blocking_check: return "BlockingCheck";
-    case scenario::async_search: return "AsyncSearch";
-    case scenario::two_hosts: return "TwoHosts";
+    case scenario::blocking_check:
+        return "BlockingCheck";
+    case scenario::async_search:
+        return "AsyncSearch";
+    case scenario::two_hosts:
+        return "TwoHosts";
     }
     return "?";
 }
@@ -361,19 +377,26 @@ server_process *Torture::server_ = nullptr;
 // The diagnostic a failure of this kind leaves when it ends a link setup or a link.
 bool failure_explained(fault kind) {
     switch (kind) {
-    case fault::keystream: return logged("Unable to create keystream generators (");
+    case fault::keystream:
+        return logged("Unable to create keystream generators (");
     case fault::socket:
-    case fault::connect: return logged("tcp_open failed (");
-    case fault::send: return logged("write_encrypt failed (") || logged("Write failed ");
-    case fault::recv: return logged("encrypt_read failed (") || logged("Lost connection to host ");
-    case fault::poll: return logged("encrypt_read failed (");
+    case fault::connect:
+        return logged("tcp_open failed (");
+    case fault::send:
+        return logged("write_encrypt failed (") || logged("Write failed ");
+    case fault::recv:
+        return logged("encrypt_read failed (") || logged("Lost connection to host ");
+    case fault::poll:
+        return logged("encrypt_read failed (");
     // No mode switch decides whether a link works: its receives never wait either way.
-    case fault::blocking_mode: return false;
+    case fault::blocking_mode:
+        return false;
     // Without its secret the handshake carries the wrong remainder and the server refuses.
     case fault::file_open:
         return logged("Unable to generate secret file contents") &&
                logged("-ERR Cannot encrypt link for some reason ");
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -447,27 +470,27 @@ TEST_P(Torture, EveryCallFailingInTurn) {
             ADD_FAILURE() << "with the throttle out of the way the retry must succeed\n"
                           << dump_log();
         }
-        for (const std::string &line : callback_lines()) EXPECT_NE(line, success);
+        for (const std::string &line : callback_lines())
+            EXPECT_NE(line, success);
     }
 }
 
 std::string case_name(const ::testing::TestParamInfo<std::tuple<scenario, bool, fault>> &info) {
     const auto [which, moves, kind] = info.param;
-    return std::string(scenario_name(which)) +
-           (moves ? "ClockMoving_" : "ClockFixed_") + fault_name(kind);
+    return std::string(scenario_name(which)) + (moves ? "ClockMoving_" : "ClockFixed_") +
+           fault_name(kind);
 }
 
-constexpr fault kAllKinds[] = {fault::alloc,  fault::keystream, fault::socket,
-                               fault::connect, fault::send,     fault::recv,
-                               fault::close,  fault::poll,      fault::blocking_mode,
-                               fault::file_open};
+constexpr fault kAllKinds[] = {
+    fault::alloc, fault::keystream, fault::socket, fault::connect,       fault::send,
+    fault::recv,  fault::close,     fault::poll,   fault::blocking_mode, fault::file_open};
 
-INSTANTIATE_TEST_SUITE_P(
-    Calls, Torture,
-    ::testing::Combine(::testing::Values(scenario::blocking_check, scenario::async_search,
-                                         scenario::two_hosts),
-                       ::testing::Bool(), ::testing::ValuesIn(kAllKinds)),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(Calls, Torture,
+                         ::testing::Combine(::testing::Values(scenario::blocking_check,
+                                                              scenario::async_search,
+                                                              scenario::two_hosts),
+                                            ::testing::Bool(), ::testing::ValuesIn(kAllKinds)),
+                         case_name);
 
 // The exchange runs on a blocking socket, and its receives must still never wait: a poll
 // that reaches a link whose server has nothing to send goes on at once. Host 0 answers a
@@ -484,10 +507,10 @@ TEST(TortureLink, IdleLinkDoesNotStallThePoll) {
         SCOPED_TRACE(fail_at == 0 ? std::string("no switch fails")
                                   : "switch " + std::to_string(fail_at) + " fails");
         server_process slow, idle;
-        ASSERT_TRUE(slow.start({"--users", users, "--secret", secret, "--quiet", "--chunk", "4",
-                                "--pause", "20"}));
-        ASSERT_TRUE(idle.start({"--users", users, "--secret", secret, "--quiet",
-                                "--max-seconds", "5"}));
+        ASSERT_TRUE(slow.start(
+            {"--users", users, "--secret", secret, "--quiet", "--chunk", "4", "--pause", "20"}));
+        ASSERT_TRUE(
+            idle.start({"--users", users, "--secret", secret, "--quiet", "--max-seconds", "5"}));
         reset_library();
         reset_socket_calls();
         real_calls = sys;

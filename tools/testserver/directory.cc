@@ -116,7 +116,8 @@ void directory::load_text(std::string_view text) {
 }
 
 void directory::add_line(std::string_view line) {
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        line.remove_prefix(1);
     if (line.empty() || line.front() == '#') return;
     std::string_view name = next_field(line);
     std::string_view pass = next_field(line);
@@ -135,10 +136,12 @@ const user_record *directory::find(const std::string &name) const {
 void directory::answer(std::string_view request, reply_list &replies) {
     replies.clear();
     std::string_view rest = request;
-    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
     std::string_view word = next_field(rest);
     if (equal_nocase(word, "search")) {
-        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+        while (!rest.empty() && rest.front() == ' ')
+            rest.remove_prefix(1);
         do_search(rest, replies);
         return;
     }
@@ -157,8 +160,7 @@ void directory::answer(std::string_view request, reply_list &replies) {
     }
 }
 
-void directory::do_check(std::string_view user, std::string_view pass,
-                         reply_list &out) {
+void directory::do_check(std::string_view user, std::string_view pass, reply_list &out) {
     auto it = users_.find(user);
     if (it == users_.end()) {
         out.add("-ERR ", user, "no such user");
@@ -175,9 +177,7 @@ void directory::do_lookup(std::string_view user, reply_list &out) {
         out.add("-ERR ", user, "no such user");
         return;
     }
-    for_each_token(it->second.attrs, [&](std::string_view t) {
-        out.add("+DATA ", user, t);
-    });
+    for_each_token(it->second.attrs, [&](std::string_view t) { out.add("+DATA ", user, t); });
     out.add("+OK ", user, it->second.attrs);
 }
 

@@ -55,8 +55,8 @@ class directory {
     void add_line(std::string_view line);
     void do_check(std::string_view user, std::string_view pass, reply_list &out);
     void do_lookup(std::string_view user, reply_list &out);
-    void do_set(std::string_view user, std::string_view pass, std::string_view attrs,
-                bool create, reply_list &out);
+    void do_set(std::string_view user, std::string_view pass, std::string_view attrs, bool create,
+                reply_list &out);
     void do_del(std::string_view user, reply_list &out);
     void do_search(std::string_view what, reply_list &out);
 

@@ -45,9 +45,10 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "brennic-testserver: %s\n", error.c_str());
         return 2;
     }
-    std::string secret = opts.secret_file.empty() ? std::string() : read_secret_line(opts.secret_file);
+    std::string secret =
+        opts.secret_file.empty() ? std::string() : read_secret_line(opts.secret_file);
 
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);

@@ -14,28 +14,28 @@ enum class handshake_mode {
 };
 
 struct server_options {
-    int port = 0;                  // 0: the system chooses; the port is printed
-    std::string port_file;         // when set, the chosen port is written there too
+    int port = 0;          // 0: the system chooses; the port is printed
+    std::string port_file; // when set, the chosen port is written there too
     std::string users_file;
     std::string secret_file;
-    std::string transcript_file;   // what clients sent, one event a line
-    std::int32_t number = 42;      // N of the handshake reply
-    bool check_hash = true;        // refuse a handshake whose remainder does not match
-    int max_seconds = 600;         // the process ends by itself after this long
+    std::string transcript_file; // what clients sent, one event a line
+    std::int32_t number = 42;    // N of the handshake reply
+    bool check_hash = true;      // refuse a handshake whose remainder does not match
+    int max_seconds = 600;       // the process ends by itself after this long
     bool quiet = false;
 
     handshake_mode handshake = handshake_mode::normal;
-    int close_after = -1;          // close a connection when its request N+1 arrives
-    int die_after = -1;            // end the process when request N+1 arrives (all links)
-    int reset_at = -1;             // reset a connection (linger 0) at its request N
-    int chunk_size = 0;            // send replies in pieces of this many bytes...
-    int chunk_pause_ms = 0;        // ...with this pause between pieces
-    bool unknown_id = false;       // answer with the id plus 1000
-    int overlong_bytes = 0;        // a "+DATA" line of this many bytes before each reply
-    bool nul_in_reply = false;     // a "+DATA" line holding NUL bytes before each reply
-    std::string wrong_user;        // name put in place of the user in final replies
-    int garbage_bytes = 0;         // a junk line of this length ahead of a link's first reply
-    int stall_ms = 0;              // take no bytes from a link this long after its handshake
+    int close_after = -1;      // close a connection when its request N+1 arrives
+    int die_after = -1;        // end the process when request N+1 arrives (all links)
+    int reset_at = -1;         // reset a connection (linger 0) at its request N
+    int chunk_size = 0;        // send replies in pieces of this many bytes...
+    int chunk_pause_ms = 0;    // ...with this pause between pieces
+    bool unknown_id = false;   // answer with the id plus 1000
+    int overlong_bytes = 0;    // a "+DATA" line of this many bytes before each reply
+    bool nul_in_reply = false; // a "+DATA" line holding NUL bytes before each reply
+    std::string wrong_user;    // name put in place of the user in final replies
+    int garbage_bytes = 0;     // a junk line of this length ahead of a link's first reply
+    int stall_ms = 0;          // take no bytes from a link this long after its handshake
 };
 
 // Parses argv into opts. Returns false with a message in error on an unknown option or a

@@ -41,7 +41,7 @@ long long now_ms() {
 struct connection {
     int fd = -1;
     std::unique_ptr<session> s;
-    long long next_send_ms = 0; // pacing of chunked replies
+    long long next_send_ms = 0;   // pacing of chunked replies
     long long stall_until_ms = 0; // nothing is read from the link before this time; 0: not
                                   // stalled yet
     bool dead = false;
@@ -211,7 +211,8 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
             // report the hang-up over and over.
             if ((re & (POLLERR | POLLHUP)) || ((re & POLLIN) && now >= c.stall_until_ms)) {
                 ssize_t n = recv(c.fd, rbuf.data(), rbuf.size(), 0);
-                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                if (n == 0 ||
+                    (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                     close_fd(c, false);
                     continue;
                 }
@@ -261,7 +262,8 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
             }
         }
     }
-    for (auto &c : conns) close_fd(c, false);
+    for (auto &c : conns)
+        close_fd(c, false);
     close(lfd);
     if (ctx.transcript != nullptr) std::fclose(ctx.transcript);
     return status;

@@ -12,7 +12,8 @@ namespace {
 // digits give 0. Values outside 32 bits saturate.
 std::int32_t leading_int(std::string_view text) {
     std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
     std::int64_t v = 0;
@@ -30,9 +31,11 @@ std::vector<std::string_view> tokens_of(std::string_view line) {
     std::vector<std::string_view> out;
     std::size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
         std::size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+            ++i;
         if (i > start) out.push_back(line.substr(start, i - start));
     }
     return out;
@@ -175,7 +178,8 @@ session_action session::take_handshake(std::string_view line) {
     char reply[48];
     int n = std::snprintf(reply, sizeof reply, "1 +ENCRYPT %ld\r\n", static_cast<long>(o.number));
     queue_plain(std::string_view(reply, static_cast<std::size_t>(n)));
-    std::uint32_t seed = static_cast<std::uint32_t>(ctx_.secret_hash) + static_cast<std::uint32_t>(o.number);
+    std::uint32_t seed =
+        static_cast<std::uint32_t>(ctx_.secret_hash) + static_cast<std::uint32_t>(o.number);
     rx_.emplace(seed);
     tx_.emplace(seed);
     phase_ = phase::exchange;
@@ -196,8 +200,10 @@ session_action session::take_request(std::string_view line) {
 
     std::int32_t id = leading_int(line);
     std::size_t sp = line.find(' ');
-    std::string_view text = (sp == std::string_view::npos) ? std::string_view{} : line.substr(sp + 1);
-    std::int32_t out_id = o.unknown_id ? static_cast<std::int32_t>(static_cast<std::uint32_t>(id) + 1000u) : id;
+    std::string_view text =
+        (sp == std::string_view::npos) ? std::string_view{} : line.substr(sp + 1);
+    std::int32_t out_id =
+        o.unknown_id ? static_cast<std::int32_t>(static_cast<std::uint32_t>(id) + 1000u) : id;
 
     if (o.garbage_bytes > 0 && !first_reply_done_) {
         // Junk that deciphers to a line the client cannot match: high bytes, no digits first.

@@ -21,7 +21,7 @@ struct server_context {
     const server_options *opts = nullptr;
     directory *dir = nullptr;
     std::int32_t secret_hash = 0;
-    long requests_seen = 0;        // over all connections, for --die-after
+    long requests_seen = 0; // over all connections, for --die-after
     std::FILE *transcript = nullptr;
     long next_serial = 1;
 };
@@ -67,7 +67,7 @@ class session {
 
     session_action take_handshake(std::string_view line);
     session_action take_request(std::string_view line);
-    void queue_plain(std::string_view text);      // handshake replies: not enciphered
+    void queue_plain(std::string_view text); // handshake replies: not enciphered
     void queue_line(std::int32_t id, std::string_view text);
     void record(const char *event, std::string_view text);
 

@@ -16,7 +16,8 @@ std::uint32_t twist(std::uint32_t hi_word, std::uint32_t lo_word, std::uint32_t 
 
 twister::twister(std::uint32_t seed) {
     state_[0] = seed;
-    for (int i = 1; i < kWords; ++i) state_[i] = state_[i - 1] * 69069u;
+    for (int i = 1; i < kWords; ++i)
+        state_[i] = state_[i - 1] * 69069u;
 }
 
 void twister::regenerate() {
@@ -39,17 +40,20 @@ std::uint32_t twister::next() {
 std::int32_t text_hash(std::string_view text) {
     std::uint32_t h = 0;
     for (char c : text) {
-        h = h * 16u + static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<signed char>(c)));
+        h = h * 16u +
+            static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<signed char>(c)));
     }
     return static_cast<std::int32_t>(h);
 }
 
 void encipher(twister &g, unsigned char *bytes, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(bytes[i] - g.key_byte());
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<unsigned char>(bytes[i] - g.key_byte());
 }
 
 void decipher(twister &g, unsigned char *bytes, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(bytes[i] + g.key_byte());
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<unsigned char>(bytes[i] + g.key_byte());
 }
 
 } // namespace brennic::testserver

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/limits.h"
 #include "base/diag.h"
+#include "base/limits.h"
 
 namespace {
 

@@ -25,7 +25,8 @@ struct reference_mt {
 
     explicit reference_mt(std::int32_t seed) {
         s[0] = static_cast<std::uint32_t>(seed);
-        for (int i = 1; i < 624; ++i) s[i] = s[i - 1] * 69069u;
+        for (int i = 1; i < 624; ++i)
+            s[i] = s[i - 1] * 69069u;
     }
     std::uint32_t next() {
         if (index >= 624) {
@@ -44,10 +45,12 @@ struct reference_mt {
     }
     unsigned char key() { return static_cast<unsigned char>(next() % 255u); }
     void add(unsigned char *b, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(b[i] + key());
+        for (std::size_t i = 0; i < n; ++i)
+            b[i] = static_cast<unsigned char>(b[i] + key());
     }
     void sub(unsigned char *b, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(b[i] - key());
+        for (std::size_t i = 0; i < n; ++i)
+            b[i] = static_cast<unsigned char>(b[i] - key());
     }
 };
 
@@ -56,7 +59,8 @@ std::vector<unsigned char> random_bytes(std::size_t n, std::uint32_t seed) {
     std::vector<unsigned char> v(n);
     for (std::size_t i = 0; i < n; i += 4) {
         const std::uint32_t word = static_cast<std::uint32_t>(rng());
-        for (std::size_t j = 0; j < 4 && i + j < n; ++j) v[i + j] = static_cast<unsigned char>(word >> (8 * j));
+        for (std::size_t j = 0; j < 4 && i + j < n; ++j)
+            v[i + j] = static_cast<unsigned char>(word >> (8 * j));
     }
     return v;
 }
@@ -66,17 +70,21 @@ std::uint32_t untemper(std::uint32_t y) {
     y ^= y >> 18;
     y ^= (y << 15) & 0xEFC60000u;
     std::uint32_t x = y;
-    for (int i = 0; i < 5; ++i) x = y ^ ((x << 7) & 0x9D2C5680u);
+    for (int i = 0; i < 5; ++i)
+        x = y ^ ((x << 7) & 0x9D2C5680u);
     y = x;
     x = y;
-    for (int i = 0; i < 3; ++i) x = y ^ (x >> 11);
+    for (int i = 0; i < 3; ++i)
+        x = y ^ (x >> 11);
     return x;
 }
 
 TEST(ReferenceGenerator, GoldenOutputsOfSeed4357) {
     reference_mt r(4357);
-    const std::uint32_t expected[] = {3510405877u, 4290933890u, 2191955339u, 564929546u, 152112058u};
-    for (std::uint32_t e : expected) EXPECT_EQ(r.next(), e);
+    const std::uint32_t expected[] = {3510405877u, 4290933890u, 2191955339u, 564929546u,
+                                      152112058u};
+    for (std::uint32_t e : expected)
+        EXPECT_EQ(r.next(), e);
     std::mt19937 rng(7);
     for (int i = 0; i < 1000; ++i) {
         const std::uint32_t v = static_cast<std::uint32_t>(rng());
@@ -85,12 +93,16 @@ TEST(ReferenceGenerator, GoldenOutputsOfSeed4357) {
 }
 
 TEST(Mod255, EdgeValuesAndRandomValuesMatchDivision) {
-    const std::uint32_t edges[] = {0u, 1u, 254u, 255u, 256u, 509u, 510u, 511u, 65025u, 65534u,
-                                   65535u, 65536u, 0x00FF00FFu, 0xFEFEFEFEu, 0xFF00FF00u,
+    const std::uint32_t edges[] = {0u,          1u,          254u,        255u,        256u,
+                                   509u,        510u,        511u,        65025u,      65534u,
+                                   65535u,      65536u,      0x00FF00FFu, 0xFEFEFEFEu, 0xFF00FF00u,
                                    0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
-    for (std::uint32_t x : edges) EXPECT_EQ(mod255(x), x % 255u) << x;
-    for (std::uint32_t x = 0; x < (1u << 20); ++x) ASSERT_EQ(mod255(x), x % 255u) << x;
-    for (std::uint32_t x = 0xFFFFFFFFu; x >= 0xFFF00000u; --x) ASSERT_EQ(mod255(x), x % 255u) << x;
+    for (std::uint32_t x : edges)
+        EXPECT_EQ(mod255(x), x % 255u) << x;
+    for (std::uint32_t x = 0; x < (1u << 20); ++x)
+        ASSERT_EQ(mod255(x), x % 255u) << x;
+    for (std::uint32_t x = 0xFFFFFFFFu; x >= 0xFFF00000u; --x)
+        ASSERT_EQ(mod255(x), x % 255u) << x;
     for (std::uint64_t m = 255u; m + 254u <= 0xFFFFFFFFu; m += 255u * 4099u) {
         ASSERT_EQ(mod255(static_cast<std::uint32_t>(m)), 0u) << m;
         ASSERT_EQ(mod255(static_cast<std::uint32_t>(m + 254u)), 254u) << m;
@@ -103,15 +115,16 @@ TEST(Mod255, EdgeValuesAndRandomValuesMatchDivision) {
 }
 
 class Keystream : public ::testing::TestWithParam<keystream_path> {
-protected:
+  protected:
     void SetUp() override {
         if (!keystream_path_available(GetParam())) GTEST_SKIP() << "path not available here";
         ASSERT_TRUE(select_keystream_path(GetParam()));
         ASSERT_EQ(active_keystream_path(), GetParam());
     }
     void TearDown() override {
-        select_keystream_path(keystream_path_available(keystream_path::avx2) ? keystream_path::avx2
-                                                                              : keystream_path::portable);
+        select_keystream_path(keystream_path_available(keystream_path::avx2)
+                                  ? keystream_path::avx2
+                                  : keystream_path::portable);
     }
 };
 
@@ -122,7 +135,8 @@ TEST_P(Keystream, GoldenValuesOfSeed4357) {
     EXPECT_EQ(g->mag[0], 0u);
     EXPECT_EQ(g->mag[1], 0x9908B0DFu);
     const std::uint32_t outputs[] = {3510405877u, 4290933890u, 2191955339u, 564929546u, 152112058u};
-    for (std::uint32_t e : outputs) EXPECT_EQ(mt_next(g.get()), e);
+    for (std::uint32_t e : outputs)
+        EXPECT_EQ(mt_next(g.get()), e);
 
     mt_ptr h(mt_seed(4357));
     std::array<unsigned char, 5> zeros{};
@@ -133,7 +147,8 @@ TEST_P(Keystream, GoldenValuesOfSeed4357) {
 TEST_P(Keystream, EveryLengthUpTo2000MatchesReference) {
     for (int length = 0; length <= 2000; ++length) {
         const std::int32_t seed = length * 7919 - 3000000;
-        auto buf = random_bytes(static_cast<std::size_t>(length), static_cast<std::uint32_t>(length));
+        auto buf =
+            random_bytes(static_cast<std::size_t>(length), static_cast<std::uint32_t>(length));
         auto want = buf;
         reference_mt r(seed);
         mt_ptr g(mt_seed(seed));
@@ -178,7 +193,8 @@ void check_random_cuts(std::size_t total, std::uint32_t seed, std::size_t max_pi
 }
 
 TEST_P(Keystream, RandomCutsMatchReference) {
-    for (std::uint32_t seed = 1; seed <= 20; ++seed) check_random_cuts(50000, seed * 2654435761u, 5000);
+    for (std::uint32_t seed = 1; seed <= 20; ++seed)
+        check_random_cuts(50000, seed * 2654435761u, 5000);
 }
 
 TEST_P(Keystream, SixtyFourMebibytesWithRandomCutsMatchReference) {
@@ -197,7 +213,8 @@ TEST_P(Keystream, MtNextStaysInStepWithKeystreamCalls) {
         r.add(want.data(), n);
         keystream_add(g.get(), buf.data(), static_cast<std::int32_t>(n));
         ASSERT_EQ(buf, want) << "round " << round;
-        for (unsigned d = rng() % 700; d > 0; --d) ASSERT_EQ(mt_next(g.get()), r.next()) << "round " << round;
+        for (unsigned d = rng() % 700; d > 0; --d)
+            ASSERT_EQ(mt_next(g.get()), r.next()) << "round " << round;
     }
 }
 
@@ -220,7 +237,8 @@ TEST_P(Keystream, KeyOneWrapsAndKeyZeroPassesBytes) {
     constexpr std::size_t n = 100000;
     reference_mt r(99);
     std::vector<unsigned char> keys(n);
-    for (auto &k : keys) k = r.key();
+    for (auto &k : keys)
+        k = r.key();
     std::vector<unsigned char> ff(n, 0xFF), zero(n, 0x00);
     mt_ptr a(mt_seed(99)), s(mt_seed(99));
     keystream_add(a.get(), ff.data(), static_cast<std::int32_t>(n));
@@ -249,16 +267,19 @@ TEST_P(Keystream, SeedZeroGivesAllZeroKeystream) {
     keystream_add(g.get(), buf.data(), 2500);
     keystream_sub(g.get(), buf.data() + 2500, 2500);
     EXPECT_EQ(buf, before);
-    for (int i = 0; i < 700; ++i) ASSERT_EQ(mt_next(g.get()), 0u);
+    for (int i = 0; i < 700; ++i)
+        ASSERT_EQ(mt_next(g.get()), 0u);
 }
 
 TEST_P(Keystream, OutputsStraddleRegenerationWithoutGapOrRepeat) {
     reference_mt r(4357);
     std::vector<std::uint32_t> want(1300);
-    for (auto &w : want) w = r.next();
+    for (auto &w : want)
+        w = r.next();
     // Through mt_next alone.
     mt_ptr g(mt_seed(4357));
-    for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(mt_next(g.get()), want[i]) << i;
+    for (std::size_t i = 0; i < want.size(); ++i)
+        ASSERT_EQ(mt_next(g.get()), want[i]) << i;
     // Keystream bytes cut just before, at and after the 624th output.
     for (int cut : {622, 623, 624, 625, 1247, 1248, 1249}) {
         mt_ptr h(mt_seed(4357));
@@ -296,12 +317,14 @@ TEST_P(Keystream, SubThenAddOnSecondGeneratorRestores) {
 // Plants chosen outputs (edge values of the mod 255 reduction) into the first 227 words
 // of the next regeneration and checks the cached keystream bytes against a division.
 TEST_P(Keystream, RegenerationReducesEdgeOutputsExactly) {
-    const std::uint32_t wanted[] = {0u, 1u, 254u, 255u, 256u, 510u, 65535u, 65536u, 0xFEFEFEFEu,
-                                    0x00FF00FFu, 0xFFFFFF00u, 0x7FFFFFFFu, 0x80000000u,
-                                    0xFFFFFFFEu, 0xFFFFFFFFu, 1020u, 0x03FC03FCu};
+    const std::uint32_t wanted[] = {0u,          1u,          254u,        255u,        256u,
+                                    510u,        65535u,      65536u,      0xFEFEFEFEu, 0x00FF00FFu,
+                                    0xFFFFFF00u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu,
+                                    1020u,       0x03FC03FCu};
     constexpr int count = static_cast<int>(sizeof wanted / sizeof wanted[0]);
     mt_ptr g(mt_seed(1));
-    for (int k = 0; k <= 227; ++k) g->state[k] = static_cast<std::uint32_t>(k) * 0x01010101u;
+    for (int k = 0; k <= 227; ++k)
+        g->state[k] = static_cast<std::uint32_t>(k) * 0x01010101u;
     for (int k = 0; k < 227; ++k) {
         const std::uint32_t out = wanted[k % count];
         const std::uint32_t y = (g->state[k] & 0x80000000u) | (g->state[k + 1] & 0x7FFFFFFFu);

@@ -32,7 +32,7 @@ TEST(SecretHash, KnownValues) {
 }
 
 class SecretFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/brennic-secret-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "lib/cipher/secret_file.h"
 #include "fuzz/harness.h"
-#include "net/extra/utilities.h"
+#include "lib/cipher/secret_file.h"
 #include "lib/protocol.h"
+#include "net/extra/utilities.h"
 #include "tests/unit/fuzz_regress/corpus_files.h"
 
 namespace brennic::fuzz {
@@ -93,13 +93,15 @@ TEST(ReaderRegress, UnencipheredBytesDoNotFormTheLine) {
     // The same bytes, not enciphered, are deciphered into noise: nothing completes.
     const reader_outcome &o =
         run_reader(reader_input(kBytewise, kNoCallback, 0, "-1 +OK smith\r\n"));
-    for (const auto &r : o.results) EXPECT_NE(r.text, "+OK smith");
+    for (const auto &r : o.results)
+        EXPECT_NE(r.text, "+OK smith");
 }
 
 TEST(ReaderRegress, SearchLinesReachTheCallbackAndTheFinalOneCompletes) {
     const reader_outcome &o = run_reader(reader_input(
         6, kEncipher, 0, "-1 +DATA one\r\n-1 +DATA two\r\n-1 +DATA three\r\n-1 +OK done\r\n"));
-    EXPECT_EQ(o.lines, (std::vector<std::string>{"+DATA one", "+DATA two", "+DATA three", "+OK done"}));
+    EXPECT_EQ(o.lines,
+              (std::vector<std::string>{"+DATA one", "+DATA two", "+DATA three", "+OK done"}));
     ASSERT_EQ(o.results.size(), 1u);
     EXPECT_EQ(o.results[0].text, "+OK done");
     EXPECT_EQ(o.results[0].ok, 1);
@@ -107,8 +109,8 @@ TEST(ReaderRegress, SearchLinesReachTheCallbackAndTheFinalOneCompletes) {
 
 TEST(ReaderRegress, TwoFinalLinesInOneReceiveCompleteOnePerPoll) {
     // Results -1 and 5; both lines arrive in a single receive of up to 200 bytes.
-    const reader_outcome &o = run_reader(
-        reader_input(199, kEncipher | (1 << 3) | kNoCallback, 0 | (2 << 2), "5 +OK b\r\n-1 -ERR a\r\n"));
+    const reader_outcome &o = run_reader(reader_input(199, kEncipher | (1 << 3) | kNoCallback,
+                                                      0 | (2 << 2), "5 +OK b\r\n-1 -ERR a\r\n"));
     ASSERT_EQ(o.results.size(), 2u);
     EXPECT_EQ(o.results[0].id, 5);
     EXPECT_EQ(o.results[0].text, "+OK b");
@@ -127,8 +129,9 @@ TEST(ReaderRegress, OverlongLineIsThrownAwayAndTheStreamGoesOn) {
 
 TEST(ReaderRegress, ClosedLinkHandsBackEveryPendingResultAsFailed) {
     // Three results (-1, 0, 5) and a partial line, then the server closes the connection.
-    const reader_outcome &o = run_reader(
-        reader_input(kBytewise, kEncipher | kClosed | (2 << 3) | kNoCallback, 0 | (1 << 2) | (2 << 4), "-1 +DA"));
+    const reader_outcome &o =
+        run_reader(reader_input(kBytewise, kEncipher | kClosed | (2 << 3) | kNoCallback,
+                                0 | (1 << 2) | (2 << 4), "-1 +DA"));
     ASSERT_EQ(o.results.size(), 3u);
     for (const auto &r : o.results) {
         EXPECT_EQ(r.failed, 1);
@@ -156,8 +159,8 @@ TEST(ReaderRegress, ResultOfNoHostOutlivesAResetLink) {
 }
 
 // Host lists: flags, list length / 5, list, reply length, reply, host text NUL bind text.
-std::vector<std::uint8_t> hosts_input(std::uint8_t flags, std::string list, const std::string &reply,
-                                      const std::string &direct) {
+std::vector<std::uint8_t> hosts_input(std::uint8_t flags, std::string list,
+                                      const std::string &reply, const std::string &direct) {
     const std::size_t units = (list.size() + 4) / 5;
     list.resize(units * 5, '\0');
     std::string bytes{static_cast<char>(flags), static_cast<char>(units)};
@@ -171,7 +174,8 @@ constexpr std::uint8_t kSecret = 0x08;
 constexpr std::uint8_t kTwice = 0x10;
 
 TEST(HostsRegress, ListIsSplitAndEveryHostIsTriedWithItsPort) {
-    const auto input = hosts_input(kRefused | kResolve, "alpha, beta,,Gamma:602", "", "127.0.0.1:6001");
+    const auto input =
+        hosts_input(kRefused | kResolve, "alpha, beta,,Gamma:602", "", "127.0.0.1:6001");
     hosts_one(input.data(), input.size());
     const hosts_outcome &o = last_hosts_outcome();
     EXPECT_EQ(o.names, (std::vector<std::string>{"alpha", "beta", "Gamma:602"}));
@@ -181,8 +185,9 @@ TEST(HostsRegress, ListIsSplitAndEveryHostIsTriedWithItsPort) {
 }
 
 TEST(HostsRegress, AcceptedHandshakesOpenLinksAgainAfterASecondInit) {
-    const auto input = hosts_input(kHandshake | kResolve | kSecret | kTwice, "127.0.0.1:601,Host.Example:99999",
-                                   "1 +ENCRYPT 42\r\n", "10.0.0.7");
+    const auto input =
+        hosts_input(kHandshake | kResolve | kSecret | kTwice, "127.0.0.1:601,Host.Example:99999",
+                    "1 +ENCRYPT 42\r\n", "10.0.0.7");
     hosts_one(input.data(), input.size());
     const hosts_outcome &o = last_hosts_outcome();
     EXPECT_EQ(o.names, (std::vector<std::string>{"127.0.0.1:601", "Host.Example:99999"}));
@@ -206,10 +211,13 @@ TEST(HostsRegress, SixthEntryAndLongEntriesAreCut) {
 // Found by fuzz_handshake (the harness's own reading of the number was wrong): a third token
 // that starts with a vertical tab or form feed is still read as atoi reads it.
 TEST(HandshakeRegress, NumberAfterAVerticalTabIsRead) {
-    const std::string reply = "1\x0b\n\n\n+ENCRYPT\n\n\x0b" "1\n\n";
-    const handshake_reply parsed = parse_handshake_reply(reply.data(), static_cast<int>(reply.size()));
+    const std::string reply = "1\x0b\n\n\n+ENCRYPT\n\n\x0b"
+                              "1\n\n";
+    const handshake_reply parsed =
+        parse_handshake_reply(reply.data(), static_cast<int>(reply.size()));
     EXPECT_EQ(parsed.verdict, handshake_verdict::accepted);
-    EXPECT_STREQ(parsed.token3, "\x0b" "1");
+    EXPECT_STREQ(parsed.token3, "\x0b"
+                                "1");
     EXPECT_EQ(parsed.n, 1);
     const auto input = input_of("\xff" + reply);
     EXPECT_EQ(handshake_one(input.data(), input.size()), 0);

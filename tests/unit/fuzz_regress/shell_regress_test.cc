@@ -54,9 +54,8 @@ TEST(ShellRegress, LocalCommandsStopAtQuit) {
 TEST(ShellRegress, SearchLinesArePrintedOneLineEach) {
     // Three lines to the callback (0xC0), one holding a CR, then the final text.
     const shell_outcome &o =
-        run_shell("SEARCH Smith\r\n", std::string(1, static_cast<char>(0xC9)) +
-                                          text("+DATA a") + text("+DATA b\rc") + text("+OK") +
-                                          text("+OK"));
+        run_shell("SEARCH Smith\r\n", std::string(1, static_cast<char>(0xC9)) + text("+DATA a") +
+                                          text("+DATA b\rc") + text("+OK") + text("+OK"));
     EXPECT_EQ(o.output, "+DATA a\n+DATA b c\n+OK\n");
 }
 
@@ -69,8 +68,8 @@ TEST(ShellRegress, SearchWhoseLinkFailedPrintsTheFailureText) {
 
 TEST(ShellRegress, RefusalsAndMissingRepliesEachPrintOneErrorLine) {
     // set refuses; mod returns no text; del hands back no record at all.
-    const shell_outcome &o = run_shell("set smith pw a=1 b=2\nmod x y  z\ndel smith\n",
-                                       std::string("\x00\x01\x31", 3));
+    const shell_outcome &o =
+        run_shell("set smith pw a=1 b=2\nmod x y  z\ndel smith\n", std::string("\x00\x01\x31", 3));
     EXPECT_EQ(o.output, "-ERR smith brennic_lib call failed, see brennic.log\n"
                         "-ERR x no reply from brennic server\n"
                         "-ERR smith no reply from brennic server\n");

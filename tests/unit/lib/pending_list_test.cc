@@ -206,10 +206,18 @@ std::string run_list_script(unsigned seed, log_mode mode, int steps) {
             made.push_back(r);
             break;
         }
-        case 2: out += name(find_by_id(id)); break;
-        case 3: out += name(freeid(id)); break;
-        case 4: out += take_out(made[pick(static_cast<int>(made.size()))]) ? "1" : "0"; break;
-        case 5: out += unlink_result(made[pick(static_cast<int>(made.size()))]) ? "1" : "0"; break;
+        case 2:
+            out += name(find_by_id(id));
+            break;
+        case 3:
+            out += name(freeid(id));
+            break;
+        case 4:
+            out += take_out(made[pick(static_cast<int>(made.size()))]) ? "1" : "0";
+            break;
+        case 5:
+            out += unlink_result(made[pick(static_cast<int>(made.size()))]) ? "1" : "0";
+            break;
         case 6: {
             brennic_result sentinel{};
             brennic_result *got = &sentinel;
@@ -217,7 +225,9 @@ std::string run_list_script(unsigned seed, log_mode mode, int steps) {
             out += std::to_string(found) + (got == &sentinel ? std::string("=") : name(got));
             break;
         }
-        case 7: mark_host_failed(&hosts[pick(2)]); break;
+        case 7:
+            mark_host_failed(&hosts[pick(2)]);
+            break;
         case 8: { // collected as a poll collects a flagged result
             brennic_result *got = nullptr;
             if (find_failed(&got) == 1) out += name(got) + (take_out(got) ? "+" : "-");
@@ -267,7 +277,8 @@ TEST_F(PendingIndex, RepliesCollectedOldestFirstLeaveTheListInOrder) {
     auto id_of = [](int i) { return i % 7 == 0 ? -1 : i; };
     std::vector<brennic_result *> records;
     std::vector<bool> gone(kCount, false);
-    for (int i = 0; i < kCount; ++i) records.push_back(link(id_of(i)));
+    for (int i = 0; i < kCount; ++i)
+        records.push_back(link(id_of(i)));
     // Replies come back in the order the requests went out; for the shared id the newest
     // linked record wins, as with the walk.
     for (int i = 0; i < kCount; ++i) {

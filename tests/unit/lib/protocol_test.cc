@@ -6,10 +6,10 @@
 #include <random>
 #include <string>
 
+#include "base/text.h"
 #include "lib/cipher/secret_hash.h"
 #include "lib/limits.h"
 #include "lib/protocol.h"
-#include "base/text.h"
 
 namespace brennic {
 namespace {
@@ -27,9 +27,9 @@ std::string handshake_of(const char *secret) {
 
 TEST(Handshake, LineCarriesTruncatingRemainderOfTheHash) {
     EXPECT_EQ(handshake_of(""), "1 ENCRYPT NORMAL 0\r\n");
-    EXPECT_EQ(handshake_of("abc"), "1 ENCRYPT NORMAL 19\r\n");        // 26499
-    EXPECT_EQ(handshake_of("ffffffff"), "1 ENCRYPT NORMAL -6\r\n");   // -858993466
-    EXPECT_EQ(handshake_of("\xE9"), "1 ENCRYPT NORMAL -3\r\n");       // -23
+    EXPECT_EQ(handshake_of("abc"), "1 ENCRYPT NORMAL 19\r\n");      // 26499
+    EXPECT_EQ(handshake_of("ffffffff"), "1 ENCRYPT NORMAL -6\r\n"); // -858993466
+    EXPECT_EQ(handshake_of("\xE9"), "1 ENCRYPT NORMAL -3\r\n");     // -23
     // Hash -27 ("\xE5" is -27): remainder -7, 21 bytes.
     ASSERT_EQ(secret_hash("\xE5"), -27);
     EXPECT_EQ(handshake_of("\xE5"), "1 ENCRYPT NORMAL -7\r\n");
@@ -46,16 +46,16 @@ TEST(Handshake, AcceptedRepliesAndTheirNumber) {
         const char *token3;
     } cases[] = {
         {"1 +ENCRYPT 42\r\n", 42, "42"},
-        {"77 +ENCRYPT 42\r\n", 42, "42"},            // first token is not looked at
-        {"1\t+ENCRYPT\t42\r\n", 42, "42"},           // TABs separate like spaces
-        {"  \r\n1 \t +ENCRYPT  \n 9", 9, "9"},       // runs of separators, leading ones
+        {"77 +ENCRYPT 42\r\n", 42, "42"},      // first token is not looked at
+        {"1\t+ENCRYPT\t42\r\n", 42, "42"},     // TABs separate like spaces
+        {"  \r\n1 \t +ENCRYPT  \n 9", 9, "9"}, // runs of separators, leading ones
         {"1 +ENCRYPT 12abc\r\n", 12, "12abc"},
         {"1 +ENCRYPT abc\r\n", 0, "abc"},
         {"1 +ENCRYPT -5\r\n", -5, "-5"},
         {"1 +ENCRYPT 99999999999\r\n", 2147483647, "99999999999"},
         {"1 +ENCRYPT -99999999999\r\n", -2147483647 - 1, "-99999999999"},
         {"1 +ENCRYPT 7 and more words\r\n", 7, "7"},
-        {"1 +ENCRYPT", 0, ""},                       // no number: taken as 0
+        {"1 +ENCRYPT", 0, ""}, // no number: taken as 0
         {"1 +ENCRYPT \r\n", 0, ""},
     };
     for (const auto &c : cases) {
@@ -72,11 +72,18 @@ TEST(Handshake, RefusalsAndReadFailures) {
     EXPECT_EQ(parse_handshake_reply(nullptr, 10).verdict, handshake_verdict::read_failure);
     EXPECT_EQ(parse_handshake_reply("1 +ENCRYPT 4", -3).verdict, handshake_verdict::read_failure);
     const char *refused[] = {
-        "1 +encrypt 42\r\n", "1 +ENCRYPTED 42\r\n", "1 +ENCRYP 42\r\n", "1 -ERR no\r\n",
-        "1 ENCRYPT 42\r\n",  "+ENCRYPT 42\r\n",      "1\r\n",           "  ",
-        "1 +ENC",            // a reply cut by the network after 6 bytes
+        "1 +encrypt 42\r\n",
+        "1 +ENCRYPTED 42\r\n",
+        "1 +ENCRYP 42\r\n",
+        "1 -ERR no\r\n",
+        "1 ENCRYPT 42\r\n",
+        "+ENCRYPT 42\r\n",
+        "1\r\n",
+        "  ",
+        "1 +ENC", // a reply cut by the network after 6 bytes
     };
-    for (const char *r : refused) EXPECT_EQ(parse(r).verdict, handshake_verdict::refused) << r;
+    for (const char *r : refused)
+        EXPECT_EQ(parse(r).verdict, handshake_verdict::refused) << r;
     // The first 6 bytes of a good reply, as one receive, are a refusal.
     EXPECT_EQ(parse_handshake_reply("1 +ENCRYPT 42\r\n", 6).verdict, handshake_verdict::refused);
 }
@@ -84,7 +91,9 @@ TEST(Handshake, RefusalsAndReadFailures) {
 TEST(Handshake, ReplyIsTextEndingAtFirstNul) {
     EXPECT_EQ(parse(std::string("\0\0", 2)).verdict, handshake_verdict::refused);
     EXPECT_EQ(parse(std::string("1 +ENC\0RYPT 4", 13)).verdict, handshake_verdict::refused);
-    const handshake_reply r = parse(std::string("1 +ENCRYPT 4\0" "5", 14));
+    const handshake_reply r = parse(std::string("1 +ENCRYPT 4\0"
+                                                "5",
+                                                14));
     EXPECT_EQ(r.verdict, handshake_verdict::accepted);
     EXPECT_EQ(r.n, 4);
 }
@@ -130,7 +139,8 @@ TEST(RequestLine, IdTextAndLineEndWithTextCutAt19000) {
         const int n = format_request_line(out, sizeof out, -1, text.c_str());
         const int kept = len < kRequestTextMax ? len : kRequestTextMax;
         EXPECT_EQ(n, kept + 5) << len;
-        EXPECT_EQ(std::string(out), "-1 " + std::string(static_cast<std::size_t>(kept), 'x') + "\r\n");
+        EXPECT_EQ(std::string(out),
+                  "-1 " + std::string(static_cast<std::size_t>(kept), 'x') + "\r\n");
     }
 }
 
@@ -211,8 +221,7 @@ TEST(TextBuilder, LeavesWhatSnprintfLeavesAtEveryCapacity) {
             add_text(b, first, limit);
             add_text(b, "|");
             add_text(b, second);
-            const std::size_t kept =
-                cap == 0 ? 0 : std::min(static_cast<std::size_t>(n), cap - 1);
+            const std::size_t kept = cap == 0 ? 0 : std::min(static_cast<std::size_t>(n), cap - 1);
             ASSERT_EQ(b.length, kept) << number << " " << first << " " << second << " " << cap;
             // Every byte, the untouched ones past the capacity included.
             ASSERT_EQ(std::memcmp(want, got, sizeof want), 0) << number << " " << cap;

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/cipher/secret_hash.h"
 #include "base/diag.h"
+#include "lib/cipher/secret_hash.h"
 
 namespace brennic::test {
 

@@ -336,13 +336,15 @@ TEST_F(LogSinkTest, LimitPassedAfterTheNameMovedOnDeletesNothing) {
 
     log_sink(2, "x");
     EXPECT_EQ(brennic::log_sink_file(), nullptr) << "the file over the limit is closed";
-    EXPECT_EQ(fs::file_size(aside), static_cast<std::uintmax_t>(brennic::kLogLimitBytes) + line.size());
+    EXPECT_EQ(fs::file_size(aside),
+              static_cast<std::uintmax_t>(brennic::kLogLimitBytes) + line.size());
     ASSERT_TRUE(fs::exists(log_path())) << "the other console's file was deleted";
     EXPECT_EQ(slurp(log_path()), "other console\n");
 
     log_sink(3, "next");
     EXPECT_EQ(slurp(log_path()), "other console\n" + kStamp + " Error: next\n");
-    EXPECT_EQ(fs::file_size(aside), static_cast<std::uintmax_t>(brennic::kLogLimitBytes) + line.size());
+    EXPECT_EQ(fs::file_size(aside),
+              static_cast<std::uintmax_t>(brennic::kLogLimitBytes) + line.size());
 }
 
 // Alone in its directory, a console still deletes its own file at the limit, also when the
@@ -470,7 +472,8 @@ TEST_F(LogSinkTest, FifoWithoutAReaderIsReportedNotWaitedFor) {
     log_sink(2, "read now");
     char buf[64] = {};
     const ssize_t got = read(reader, buf, sizeof buf - 1);
-    EXPECT_EQ(std::string(buf, got > 0 ? static_cast<size_t>(got) : 0), kStamp + " Info: read now\n");
+    EXPECT_EQ(std::string(buf, got > 0 ? static_cast<size_t>(got) : 0),
+              kStamp + " Info: read now\n");
     brennic::log_sink_reset();
     close(reader);
 }
@@ -508,7 +511,8 @@ TEST_F(LogSinkTest, AFifoReaderThatLeavesIsReportedNotFatal) {
     ASSERT_TRUE(done) << "the child did not end";
     ASSERT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3: the first line did not arrive; 4: SIGPIPE left held";
-    EXPECT_EQ(slurp(err_path), "brennic.log: Broken pipe\nbrennic.log: No such device or address\n");
+    EXPECT_EQ(slurp(err_path),
+              "brennic.log: Broken pipe\nbrennic.log: No such device or address\n");
 }
 
 TEST_F(LogSinkTest, FileSizeOfAStreamWithoutDescriptorIsZero) {

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/unit/shell/fake_brennic.h"
 #include "shell/shell.h"
+#include "tests/unit/shell/fake_brennic.h"
 
 namespace {
 
@@ -418,8 +418,7 @@ TEST_F(ShellTest, SearchWhoseLinkFailedStillGetsOneReplyLine) {
     const std::string failure = "-ERR brenniclib failed while talking to brennic server";
     fake::fake_state.answers.push_back({1, failure, {}, {}});
     fake::fake_state.answers.push_back({1, "+OK 1 found", {"+DATA smith", "+OK 1 found"}, {}});
-    EXPECT_EQ(run("search smi\nsearch smi\n"),
-              failure + "\n+DATA smith\n+OK 1 found\n" + kExiting);
+    EXPECT_EQ(run("search smi\nsearch smi\n"), failure + "\n+DATA smith\n+OK 1 found\n" + kExiting);
 }
 
 TEST_F(ShellTest, EveryRecordIsReleased) {
