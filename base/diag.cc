@@ -9,12 +9,13 @@ namespace brennic {
 namespace {
 
 log_callback stored_callback = nullptr;
+int min_level = kLevelDebug;
 
 void deliver(int level, bool fold_line_ends, const char *format, va_list args) BRENNIC_PRINTF(3, 0);
 
 void deliver(int level, bool fold_line_ends, const char *format, va_list args) {
     // Nobody reads the line: skip the formatting.
-    if (stored_callback == nullptr) return;
+    if (stored_callback == nullptr || level < min_level) return;
     char text[kDiagMax + 1];
     int n = std::vsnprintf(text, sizeof text, format, args);
     if (n < 0) text[0] = '\0';
@@ -31,7 +32,9 @@ void deliver(int level, bool fold_line_ends, const char *format, va_list args) {
 
 void set_log_callback(log_callback fn) { stored_callback = fn; }
 
-bool log_enabled() { return stored_callback != nullptr; }
+void set_log_level(int level) { min_level = level; }
+
+bool log_enabled() { return stored_callback != nullptr && min_level <= kLevelInfo; }
 
 void log_error(const char *format, ...) {
     va_list args;

@@ -20,8 +20,11 @@ inline constexpr int kLevelError = 3;
 // one is, messages are dropped without being formatted.
 void set_log_callback(log_callback fn);
 
-// True while a callback is stored. Work done only to produce diagnostics can be skipped
-// when it is false.
+// Messages below min_level are neither formatted nor delivered (1, the default: all).
+void set_log_level(int min_level);
+
+// True while info messages reach a callback: one is stored and the level lets them through.
+// Work done only to produce info diagnostics can be skipped when it is false.
 bool log_enabled();
 
 // Level 3 and 2: CR, then LF, become spaces. Level 1: delivered as formatted.

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "base/diag.h"
+#include "base/notice.h"
 #include "brennic.h"
 #include "lib/state.h"
 
@@ -21,6 +23,12 @@ static_assert(offsetof(brennic_result, reserved) > offsetof(brennic_result, host
 static_assert(offsetof(brennic_result, next) > offsetof(brennic_result, reserved));
 static_assert(offsetof(brennic_result, user) == 4 * sizeof(std::int32_t));
 static_assert(sizeof(brennic_result) == offsetof(brennic_result, next) + sizeof(void *));
+
+static_assert(BRENNIC_HOST_CLOSED == brennic::kHostClosed &&
+              BRENNIC_HOST_OPEN == brennic::kHostOpen &&
+              BRENNIC_HOST_FAILED == brennic::kHostFailed);
+static_assert(BRENNIC_NOTICE_REFUSED == brennic::kNoticeRefused &&
+              BRENNIC_NOTICE_SECRET_WRITE == brennic::kNoticeSecretWrite);
 
 namespace {
 
@@ -81,6 +89,33 @@ BRENNIC_EXPORT int brennic_search(int id, const char *text, brennic_line_fn on_l
 BRENNIC_EXPORT int brennic_poll(brennic_result **result) {
     if (result == nullptr) return 0;
     return brennic::poll_results(result);
+}
+
+BRENNIC_EXPORT int brennic_set_timeout(int ms) {
+    if (ms < 0) return 0;
+    brennic::request_timeout_ms = ms;
+    return 1;
+}
+
+BRENNIC_EXPORT int brennic_set_log_level(int min_level) {
+    if (min_level < brennic::kLevelDebug || min_level > brennic::kLevelError) return 0;
+    brennic::set_log_level(min_level);
+    return 1;
+}
+
+BRENNIC_EXPORT int brennic_set_notice_fn(brennic_notice_fn fn) {
+    brennic::set_notice_callback(fn);
+    return 1;
+}
+
+BRENNIC_EXPORT int brennic_host_state(int index, char *name, int name_size, int *port, int *state,
+                                      int64_t *seconds_since_attempt) {
+    return brennic::describe_host(index, name, name_size, port, state, seconds_since_attempt);
+}
+
+BRENNIC_EXPORT int brennic_result_host(const brennic_result *result) {
+    if (result == nullptr) return -1;
+    return brennic::host_index(result->host);
 }
 
 } // extern "C"

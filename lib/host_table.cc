@@ -4,6 +4,7 @@
 
 #include "base/diag.h"
 #include "base/text.h"
+#include "lib/protocol.h"
 #include "lib/state.h"
 #include "net/tcp.h"
 
@@ -64,6 +65,35 @@ int init_library(const char *host_list, const char *secret_file, brennic_log_fn 
     for (int i = 0; i < host_count; ++i)
         open_link(&hosts[i]);
     return 1;
+}
+
+int describe_host(int index, char *name, int name_size, int *port, int *state,
+                  std::int64_t *seconds_since_attempt) noexcept {
+    if (index < 0 || index >= host_count || index >= kMaxHosts) return 0;
+    const brennic_host &host = hosts[index];
+    if (name != nullptr && name_size > 0) {
+        // The entry without its ":port".
+        const char *colon = std::strchr(host.name, ':');
+        const std::size_t length =
+            colon != nullptr ? static_cast<std::size_t>(colon - host.name) : std::strlen(host.name);
+        const std::size_t kept = length < static_cast<std::size_t>(name_size - 1)
+                                     ? length
+                                     : static_cast<std::size_t>(name_size - 1);
+        std::memcpy(name, host.name, kept);
+        name[kept] = '\0';
+    }
+    if (port != nullptr) *port = port_of_entry(host.name, kDefaultPort);
+    if (state != nullptr)
+        *state = link_usable(&host) ? kHostOpen : host.setup_failed ? kHostFailed : kHostClosed;
+    if (seconds_since_attempt != nullptr)
+        *seconds_since_attempt = host.last_try == 0 ? -1 : seams.now() - host.last_try;
+    return 1;
+}
+
+int host_index(const brennic_host *host) noexcept {
+    for (int i = 0; i < host_count && i < kMaxHosts; ++i)
+        if (host == &hosts[i]) return i;
+    return -1;
 }
 
 int close_library() noexcept {

@@ -1,9 +1,9 @@
 // Secure link setup: connect, the plaintext handshake, and the two keystream generators
 // that every later byte of the link passes through.
-#include <cstdio>
 #include <cstring>
 
 #include "base/diag.h"
+#include "base/notice.h"
 #include "base/text.h"
 #include "lib/cipher/secret_file.h"
 #include "lib/cipher/secret_hash.h"
@@ -24,17 +24,8 @@ void drop_connection(brennic_host *host) {
     host->open = 0;
 }
 
-} // namespace
-
-int open_link(brennic_host *host) {
-    const std::int64_t now = seams.now();
-    // One attempt per host in any 60 seconds; a clock set back also refuses.
-    if (now - host->last_try < kThrottleSeconds) {
-        log_info("Already tried host in the last 60 seconds. (%.*s) ", kHostNameMax, host->name);
-        return 0;
-    }
-    host->last_try = now;
-
+// Connects, performs the handshake and installs the generators: 1 when the link is open.
+int set_up_link(brennic_host *host) {
     winsock_start();
     const int port = port_of_entry(host->name, kDefaultPort);
     host->sock = tcp_open(host->name, port, "", 1);
@@ -61,7 +52,8 @@ int open_link(brennic_host *host) {
 
     // The bytes of this one receive, and only they, form the reply.
     char reply[kHandshakeReplyMax + 1];
-    const int got = recv_timed(host->sock, reply, kHandshakeReplyMax, seams.handshake_wait_ms);
+    const int got =
+        recv_timed(host->sock, reply, kHandshakeReplyMax, within_deadline(seams.handshake_wait_ms));
     if (got < 2) {
         record_sock_error();
         drop_connection(host);
@@ -79,7 +71,11 @@ int open_link(brennic_host *host) {
         if (char *cr = std::strchr(first_line, '\r')) *cr = '\0';
         log_error("-ERR Cannot encrypt link for some reason %.*s\n", kHandshakeReplyMax,
                   first_line);
-        std::printf("-DEAD Failed %.*s\n", kHandshakeReplyMax, first_line);
+        char notice_line[kHandshakeReplyMax + 32];
+        text_builder b = start_text(notice_line, sizeof notice_line);
+        add_text(b, "-DEAD Failed ");
+        add_text(b, first_line, kHandshakeReplyMax);
+        notice(kNoticeRefused, host->name, first_line, notice_line);
         drop_connection(host);
         log_error("encrypt_read failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
         return 0;
@@ -117,6 +113,21 @@ int open_link(brennic_host *host) {
     host->inbuf[0] = '\0';
     host->open = 1;
     return 1;
+}
+
+} // namespace
+
+int open_link(brennic_host *host) {
+    const std::int64_t now = seams.now();
+    // One attempt per host in any 60 seconds; a clock set back also refuses.
+    if (now - host->last_try < kThrottleSeconds) {
+        log_info("Already tried host in the last 60 seconds. (%.*s) ", kHostNameMax, host->name);
+        return 0;
+    }
+    host->last_try = now;
+    const int opened = set_up_link(host);
+    host->setup_failed = opened != 0 ? 0 : 1;
+    return opened;
 }
 
 } // namespace brennic

@@ -239,7 +239,9 @@ int wait_for_id(std::int32_t id) {
         log_info("block looping %d", static_cast<int>(id));
         brennic_result *r = nullptr;
         while (poll_results(&r) == 0) {
-            if (idle_polls >= kWaitPollLimit || seams.clock_ms() - start_ms > kWaitLimitMs) {
+            const std::int64_t waited_ms = seams.clock_ms() - start_ms;
+            if (idle_polls >= kWaitPollLimit || waited_ms > kWaitLimitMs ||
+                (request_timeout_ms > 0 && waited_ms >= request_timeout_ms)) {
                 log_info("Timedout while waiting for id %d\n", static_cast<int>(id));
                 return 0;
             }
@@ -253,7 +255,12 @@ int wait_for_id(std::int32_t id) {
                 spin_until = 0; // ran out: the reply is farther away than a spin
                 spin_pause = kWaitSpinPause;
             }
-            if (seams.idle_wait(kWaitShortMs) == 0 && seams.idle_wait(kWaitLongMs) == 0)
+            // Under a deadline, neither idle wait runs past it.
+            const int left_ms = request_timeout_ms > 0
+                                    ? static_cast<int>(request_timeout_ms - waited_ms)
+                                    : kWaitLongMs;
+            if (seams.idle_wait(left_ms < kWaitShortMs ? left_ms : kWaitShortMs) == 0 &&
+                seams.idle_wait(left_ms < kWaitLongMs ? left_ms : kWaitLongMs) == 0)
                 ++idle_polls;
         }
         if (r->id == id) {

@@ -13,6 +13,7 @@ std::int32_t host_count = 0;
 std::int32_t current_host = 0;
 brennic_result *rlist = nullptr;
 char secret_path[kSecretPathMax + 1];
+std::int32_t request_timeout_ms = 0;
 
 namespace {
 
@@ -58,6 +59,7 @@ void reset_library() {
         h.discarding = 0;
         h.open = 0;
         h.last_try = 0;
+        h.setup_failed = 0;
         h.rx.reset();
         h.tx.reset();
     }
@@ -66,6 +68,7 @@ void reset_library() {
     rlist = nullptr;
     drop_pending_index();
     secret_path[0] = '\0';
+    request_timeout_ms = 0;
     reset_seams();
     reset_wait_spin();
 }

@@ -22,6 +22,7 @@ struct brennic_host {
     brennic::mt_ptr tx;                // enciphers sent bytes
     std::int32_t scanned;              // leading bytes of inbuf known to hold no LF
     std::int32_t discarding;           // 1 while the rest of a thrown-away line is dropped
+    std::int32_t setup_failed;         // 1 when the last link setup failed
 };
 
 namespace brennic {
@@ -32,6 +33,13 @@ extern std::int32_t host_count;
 extern std::int32_t current_host;
 extern brennic_result *rlist;
 extern char secret_path[kSecretPathMax + 1];
+// Deadline of each blocking request and link setup in milliseconds; 0: the built-in limits.
+extern std::int32_t request_timeout_ms;
+
+// A time limit cut to the deadline, when one is set.
+inline int within_deadline(int limit_ms) {
+    return request_timeout_ms > 0 && request_timeout_ms < limit_ms ? request_timeout_ms : limit_ms;
+}
 
 // Seams: the clock, the idle wait between polls, the handshake and send time limits and memory
 // allocation. They default to the real thing; tests replace them to cross the protocol's
@@ -66,6 +74,14 @@ inline bool link_usable(const brennic_host *host) {
 // Host table and lifecycle.
 int init_library(const char *host_list, const char *secret_file, brennic_log_fn log) noexcept;
 int close_library() noexcept;
+inline constexpr int kHostClosed = 0;
+inline constexpr int kHostOpen = 1;
+inline constexpr int kHostFailed = 2;
+// What brennic_host_state reports of configured host index; 0 when there is none.
+int describe_host(int index, char *name, int name_size, int *port, int *state,
+                  std::int64_t *seconds_since_attempt) noexcept;
+// Index of host in the table, or -1 when it is not a configured host.
+int host_index(const brennic_host *host) noexcept;
 
 // Secure link setup.
 int open_link(brennic_host *host);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/notice.h"
 #include "base/text.h"
 #include "lib/cipher/secret_hash.h"
 #include "lib/limits.h"
@@ -53,7 +54,14 @@ int write_fresh_line(const char *path) {
         }
     }
     if (f == nullptr) {
-        std::printf("Could not write to (%s) %s\n", path, std::strerror(errno));
+        const char *cause = std::strerror(errno);
+        char line[kSecretFilePathMax + 200];
+        text_builder b = start_text(line, sizeof line);
+        add_text(b, "Could not write to (");
+        add_text(b, path);
+        add_text(b, ") ");
+        add_text(b, cause);
+        notice(kNoticeSecretWrite, nullptr, cause, line);
         return 0;
     }
     const std::uint32_t seed = static_cast<std::uint32_t>(std::time(nullptr)) +

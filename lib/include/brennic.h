@@ -98,6 +98,50 @@ BRENNIC_EXPORT int brennic_search(int id, const char *text, brennic_line_fn on_l
 /* Collects one finished result: 1 and *result set when one was collected, else 0. */
 BRENNIC_EXPORT int brennic_poll(brennic_result **result);
 
+/* ---- Settings and state (version 1.3) ------------------------------------------------- */
+
+/* A deadline of ms milliseconds for each blocking request (connect, handshake, sending and
+ * the wait for the reply, through every failover step) and for each link setup; 0, the
+ * default, restores the built-in limits (90 s for a handshake reply, about 51 minutes for a
+ * blocking wait). A request that runs out comes back without a reply text, as one whose wait
+ * gave up. Returns 1; 0 (and nothing changes) for a negative ms. */
+BRENNIC_EXPORT int brennic_set_timeout(int ms);
+
+/* Diagnostics below min_level (1 debug, 2 info, 3 error) are neither formatted nor handed to
+ * the log callback; 1, the default, hands on all of them. Level 3 keeps the request lines,
+ * the secret text and the per-record trace lines of info level away from the callback and
+ * saves their cost. Returns 1; 0 (and nothing changes) for a level outside 1 to 3. */
+BRENNIC_EXPORT int brennic_set_log_level(int min_level);
+
+/* Kinds of notice. */
+#define BRENNIC_NOTICE_REFUSED 1      /* a server refused the handshake; text is its answer */
+#define BRENNIC_NOTICE_SECRET_WRITE 2 /* the secret file could not be written */
+
+/* Notice callback: kind, the host entry concerned (or NULL), the notice's own text, and line,
+ * the exact line the library would print on standard output without it (no LF). All valid
+ * only during the call. The result is ignored. */
+typedef int (*brennic_notice_fn)(int kind, const char *host, const char *text, const char *line);
+
+/* The lines the library would print on standard output go to fn instead; NULL, the
+ * default, prints them. Returns 1. */
+BRENNIC_EXPORT int brennic_set_notice_fn(brennic_notice_fn fn);
+
+/* Host states. */
+#define BRENNIC_HOST_CLOSED 0 /* no link, and its last setup did not fail (or none began) */
+#define BRENNIC_HOST_OPEN 1   /* the enciphered link is established */
+#define BRENNIC_HOST_FAILED 2 /* no link: its last setup failed */
+
+/* Describes configured host index (0 to the host count less one): its name without the port
+ * into name (at most name_size bytes, terminated; may be NULL), its port, its state and the
+ * seconds since its last link setup began (-1 when none did); any output pointer may be
+ * NULL. Returns 1, or 0 for an index that names no configured host. */
+BRENNIC_EXPORT int brennic_host_state(int index, char *name, int name_size, int *port, int *state,
+                                      int64_t *seconds_since_attempt);
+
+/* The index of the configured host that result was last sent to (the one that answered, for
+ * an answered result), or -1 when none. */
+BRENNIC_EXPORT int brennic_result_host(const brennic_result *result);
+
 #ifdef __cplusplus
 }
 #endif

@@ -88,3 +88,22 @@ TEST(DiagNoCallback, MessagesBeforeAnyCallbackAreDropped) {
 }
 
 } // namespace
+
+// Below the level nothing is delivered, and log_enabled says whether info lines would be.
+TEST_F(DiagTest, LevelFiltersBelowItAndLogEnabledFollowsInfo) {
+    struct {
+        int level;
+        std::size_t delivered;
+        bool info_enabled;
+    } const cases[] = {{1, 3, true}, {2, 2, true}, {3, 1, false}};
+    for (const auto &c : cases) {
+        received.clear();
+        brennic::set_log_level(c.level);
+        brennic::log_debug("d");
+        brennic::log_info("i");
+        brennic::log_error("e");
+        EXPECT_EQ(received.size(), c.delivered) << "level " << c.level;
+        EXPECT_EQ(brennic::log_enabled(), c.info_enabled) << "level " << c.level;
+    }
+    brennic::set_log_level(1);
+}
