@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "base/text.h"
 #include "brennic.h"
 #include "lib/state.h"
 
@@ -22,11 +23,7 @@ static_assert(offsetof(brennic_result, next) > offsetof(brennic_result, reserved
 static_assert(offsetof(brennic_result, user) == 4 * sizeof(std::int32_t));
 static_assert(sizeof(brennic_result) == offsetof(brennic_result, next) + sizeof(void *));
 
-namespace {
-
-const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
-
-} // namespace
+using brennic::or_empty;
 
 extern "C" {
 

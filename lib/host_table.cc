@@ -66,6 +66,8 @@ int init_library(const char *host_list, const char *secret_file, brennic_log_fn 
     return 1;
 }
 
+// The links stay marked open: the next request or poll finds the socket gone and ends the
+// link as failed, so that its pending results come back.
 int close_library() noexcept {
     for (int i = 0; i < host_count; ++i) {
         close_socket(hosts[i].sock);
