@@ -13,6 +13,8 @@ void copy_bounded(char *dst, const char *src, std::size_t n) {
     dst[n] = '\0';
 }
 
+void cut_at_line_end(char *text) { text[std::strcspn(text, "\r\n")] = '\0'; }
+
 text_builder start_text(char *out, std::size_t cap) {
     if (cap > 0) out[0] = '\0';
     return {out, cap, 0};

@@ -27,6 +27,12 @@ void add_text(text_builder &b, const char *text,
 // Adds a number in decimal, as "%d" does.
 void add_int(text_builder &b, std::int32_t value);
 
+// text, or the empty text when text is null.
+inline const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
+
+// Ends text at its first CR or LF, whichever comes first; a text without either stays.
+void cut_at_line_end(char *text);
+
 // Lower-cases A to Z in place; every other byte, bytes above 127 included, stays.
 void lowercase_in_place(char *text);
 

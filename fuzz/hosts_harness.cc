@@ -311,7 +311,7 @@ int hosts_one(const std::uint8_t *data, std::size_t size) {
     net.names_resolve = (flags & 4) != 0;
     net.reply = reply;
     install_fakes();
-    seams.now = fake_now;
+    hooks.now = fake_now;
     const std::string secret = (flags & 8) ? readable_secret() : std::string(kMissingSecret);
 
     run_init(list, secret);

@@ -213,8 +213,7 @@ int reader_one(const std::uint8_t *data, std::size_t size) {
             r->on_line = on_line;
             callback_owner = r;
         }
-        r->next = rlist;
-        rlist = r;
+        link_pending(r);
         mine[i] = r;
     }
 

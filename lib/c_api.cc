@@ -5,6 +5,7 @@
 
 #include "base/diag.h"
 #include "base/notice.h"
+#include "base/text.h"
 #include "brennic.h"
 #include "lib/state.h"
 
@@ -30,11 +31,7 @@ static_assert(BRENNIC_HOST_CLOSED == brennic::kHostClosed &&
 static_assert(BRENNIC_NOTICE_REFUSED == brennic::kNoticeRefused &&
               BRENNIC_NOTICE_SECRET_WRITE == brennic::kNoticeSecretWrite);
 
-namespace {
-
-const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
-
-} // namespace
+using brennic::or_empty;
 
 extern "C" {
 

@@ -1,5 +1,14 @@
-// Request dispatch: the request goes to the current host and, when that fails, to every
-// configured host in table order until one takes the line.
+// Request dispatch and host failover. The whole failover rule lives in this file:
+//
+// - A request goes to the current host (send_cmd).
+// - When that send fails, every configured host is tried in table order, from the first,
+//   and the first that takes the line becomes the current host; when none does, the first
+//   host is current again and the record comes back failed at the next poll.
+// - A result that comes back failed moves the current host on by one, wrapping at the end
+//   of the table (next_host_after_failure, called by poll).
+// - A blocking request whose host is not open once it was answered or given up is sent once
+//   more, with a fresh record, unless it was sent again already or has handed its caller
+//   lines (send_again, asked by the request operations).
 #include <cstdlib>
 
 #include "base/diag.h"
@@ -15,11 +24,7 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
     if (!link_usable(host)) {
         log_info("send_cmd_host, not currently open (%.*s)\n", kHostNameMax, host->name);
         // A host marked open without its generators cannot carry a line: end that link.
-        if (host->sock != kNoSocket) {
-            close_socket(host->sock);
-            host->sock = kNoSocket;
-        }
-        host->open = 0;
+        end_link(host);
         if (open_link(host) == 0) {
             log_info("send_cmd_host, open failed to (%.*s)\n", kHostNameMax, host->name);
             return 0;
@@ -31,7 +36,7 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
     log_info("Sending to host === (%.100s)", line);
 
     keystream_sub(host->tx.get(), reinterpret_cast<unsigned char *>(line), length);
-    const int sent = send_line(host->sock, line, length, seams.send_wait_ms);
+    const int sent = send_line(host->sock, line, length, hooks.send_wait_ms);
     record_sock_error();
     // The error text is formatted for every send; only when someone reads it.
     if (log_enabled())
@@ -48,20 +53,19 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
 }
 
 void send_cmd(std::int32_t id, const char *user, const char *request, brennic_result *result) {
-    result->next = rlist;
-    rlist = result;
     std::free(result->user);
     result->user = dup_text(user);
     result->sent = 1;
     result->ok = 0;
     result->id = id;
+    link_pending(result);
 
     // With no host configured nothing can be sent: the record comes back failed at the
     // next poll without any wait.
     if (host_count <= 0) {
         log_info("send_cmd, no host configured, user (%.100s)\n", user);
         result->host = nullptr;
-        result->failed = 1;
+        flag_failed(result);
         current_host = 0;
         return;
     }
@@ -90,7 +94,17 @@ void send_cmd(std::int32_t id, const char *user, const char *request, brennic_re
     // No host took the request: it comes back failed at the next poll. Waiting for a poll to
     // find its host not open is not enough: a second init may drop that host from the table,
     // and a later request may open its link again, a link that never carried this request.
-    result->failed = 1;
+    flag_failed(result);
+}
+
+void next_host_after_failure() {
+    ++current_host;
+    if (current_host >= host_count) current_host = 0;
+}
+
+bool send_again(const brennic_result *result, bool resent, bool lines_handed) {
+    if (result->host != nullptr && result->host->open != 0) return false;
+    return !resent && !lines_handed;
 }
 
 } // namespace brennic

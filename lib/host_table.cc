@@ -86,7 +86,7 @@ int describe_host(int index, char *name, int name_size, int *port, int *state,
     if (state != nullptr)
         *state = link_usable(&host) ? kHostOpen : host.setup_failed ? kHostFailed : kHostClosed;
     if (seconds_since_attempt != nullptr)
-        *seconds_since_attempt = host.last_try == 0 ? -1 : seams.now() - host.last_try;
+        *seconds_since_attempt = host.last_try == 0 ? -1 : hooks.now() - host.last_try;
     return 1;
 }
 
@@ -96,6 +96,8 @@ int host_index(const brennic_host *host) noexcept {
     return -1;
 }
 
+// The links stay marked open: the next request or poll finds the socket gone and ends the
+// link as failed, so that its pending results come back.
 int close_library() noexcept {
     for (int i = 0; i < host_count; ++i) {
         close_socket(hosts[i].sock);

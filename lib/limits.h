@@ -34,8 +34,8 @@ inline constexpr int kHandshakeWaitMs = 90000;
 // A request line the server has not made room for within this long ends its link.
 inline constexpr int kSendWaitMs = 90000;
 inline constexpr int kThrottleSeconds = 60;
-inline constexpr int kSecretLogMax = 400;  // "Secret string (%.400s)"
-inline constexpr int kResponseLogMax = 80; // "Response (%.80s)"
+inline constexpr int kSecretLogMax = 400;  // secret text quoted in "Secret string (...)"
+inline constexpr int kResponseLogMax = 80; // handshake reply quoted in "Response (...)"
 inline constexpr int kHashModulus = 20;
 
 // Secret file.

@@ -1,5 +1,5 @@
-// Secure link setup: connect, the plaintext handshake, and the two keystream generators
-// that every later byte of the link passes through.
+// Links: set-up (connect, the plaintext handshake, and the two keystream generators that
+// every later byte of the link passes through) and their end.
 #include <cstring>
 
 #include "base/diag.h"
@@ -17,12 +17,21 @@ namespace {
 
 constexpr int kHandshakeLineSize = 64;
 
-// Ends a connection made by this attempt.
-void drop_connection(brennic_host *host) {
+} // namespace
+
+void end_link(brennic_host *host) {
     close_socket(host->sock);
     host->sock = kNoSocket;
     host->open = 0;
 }
+
+int mark_host_failed(brennic_host *host) {
+    end_link(host);
+    flag_results_of(host);
+    return 1;
+}
+
+namespace {
 
 // Connects, performs the handshake and installs the generators: 1 when the link is open.
 int set_up_link(brennic_host *host) {
@@ -37,7 +46,7 @@ int set_up_link(brennic_host *host) {
     char secret[kSecretLineMax + 1];
     copy_bounded(secret, read_secret(secret_path, 0), kSecretLineMax);
     if (secret[0] == '\0') log_error("Unable to generate secret file contents\n");
-    log_info("Secret string (%.400s)\n", secret);
+    log_info("Secret string (%.*s)\n", kSecretLogMax, secret);
 
     char line[kHandshakeLineSize];
     const int length = format_handshake(line, sizeof line, secret);
@@ -45,7 +54,7 @@ int set_up_link(brennic_host *host) {
     record_sock_error();
     log_info("socket_write len=(%d) r=(%d) lasterror=(%s)", length, sent, sock_error_text());
     if (sent < length) {
-        drop_connection(host);
+        end_link(host);
         log_error("write_encrypt failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
         return 0;
     }
@@ -53,22 +62,21 @@ int set_up_link(brennic_host *host) {
     // The bytes of this one receive, and only they, form the reply.
     char reply[kHandshakeReplyMax + 1];
     const int got =
-        recv_timed(host->sock, reply, kHandshakeReplyMax, within_deadline(seams.handshake_wait_ms));
+        recv_timed(host->sock, reply, kHandshakeReplyMax, within_deadline(hooks.handshake_wait_ms));
     if (got < 2) {
         record_sock_error();
-        drop_connection(host);
+        end_link(host);
         log_error("encrypt_read failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
         return 0;
     }
     reply[got] = '\0';
-    log_info("Response (%.80s)", reply);
+    log_info("Response (%.*s)", kResponseLogMax, reply);
 
     const handshake_reply parsed = parse_handshake_reply(reply, got);
     if (parsed.verdict != handshake_verdict::accepted) {
         char first_line[kHandshakeReplyMax + 1];
         copy_bounded(first_line, reply, kHandshakeReplyMax);
-        if (char *lf = std::strchr(first_line, '\n')) *lf = '\0';
-        if (char *cr = std::strchr(first_line, '\r')) *cr = '\0';
+        cut_at_line_end(first_line);
         log_error("-ERR Cannot encrypt link for some reason %.*s\n", kHandshakeReplyMax,
                   first_line);
         char notice_line[kHandshakeReplyMax + 32];
@@ -76,7 +84,7 @@ int set_up_link(brennic_host *host) {
         add_text(b, "-DEAD Failed ");
         add_text(b, first_line, kHandshakeReplyMax);
         notice(kNoticeRefused, host->name, first_line, notice_line);
-        drop_connection(host);
+        end_link(host);
         log_error("encrypt_read failed (%.*s) %s", kHostNameMax, host->name, sock_error_text());
         return 0;
     }
@@ -93,7 +101,7 @@ int set_up_link(brennic_host *host) {
     if (!host->rx || !host->tx) {
         host->rx.reset();
         host->tx.reset();
-        drop_connection(host);
+        end_link(host);
         log_error("Unable to create keystream generators (%.*s)", kHostNameMax, host->name);
         return 0;
     }
@@ -106,7 +114,7 @@ int set_up_link(brennic_host *host) {
     // measures one line's room, however slowly but steadily the server reads. (Should the
     // settings not take, a send waits as any blocking send does.) Its receives never wait
     // (recv_some). A new link begins at a line boundary of its own.
-    set_send_limit(host->sock, seams.send_wait_ms, kLineBufSize);
+    set_send_limit(host->sock, hooks.send_wait_ms, kLineBufSize);
     host->inlen = 0;
     host->scanned = 0;
     host->discarding = 0;
@@ -118,7 +126,7 @@ int set_up_link(brennic_host *host) {
 } // namespace
 
 int open_link(brennic_host *host) {
-    const std::int64_t now = seams.now();
+    const std::int64_t now = hooks.now();
     // One attempt per host in any 60 seconds; a clock set back also refuses.
     if (now - host->last_try < kThrottleSeconds) {
         log_info("Already tried host in the last 60 seconds. (%.*s) ", kHostNameMax, host->name);

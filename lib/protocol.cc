@@ -15,8 +15,6 @@ constexpr const char *kNullPassword = "(NULL)";
 constexpr const char *kIntermediatePrefix = "+DATA";
 constexpr const char *kSuccessPrefix = "+OK";
 
-const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
-
 int kept(const text_builder &b) { return static_cast<int>(b.length); }
 
 bool is_separator(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; }
@@ -155,8 +153,9 @@ int format_search(char *out, std::size_t cap, const char *text) {
 std::int32_t reply_id(const char *line) { return read_int32(or_empty(line)); }
 
 const char *reply_text(const char *line) {
-    const char *space = line != nullptr ? std::strchr(line, ' ') : nullptr;
-    return space != nullptr ? space + 1 : "";
+    if (line == nullptr) return "";
+    const char *space = std::strchr(line, ' ');
+    return space != nullptr ? space + 1 : line + std::strlen(line);
 }
 
 bool reply_is_intermediate(const char *reply_text) {

@@ -42,8 +42,12 @@ int format_del(char *out, std::size_t cap, const char *user);
 int format_search(char *out, std::size_t cap, const char *text);
 
 // Reply lines (already cut, without CR and LF).
-std::int32_t reply_id(const char *line);            // atoi of the prefix, saturating
-const char *reply_text(const char *line);           // after the first space, or ""
+std::int32_t reply_id(const char *line); // atoi of the prefix, saturating
+// After the first space, or the empty text at the line's end when it has none ("" for null).
+const char *reply_text(const char *line);
+inline char *reply_text(char *line) {
+    return const_cast<char *>(reply_text(static_cast<const char *>(line)));
+}
 bool reply_is_intermediate(const char *reply_text); // begins with "+DATA"
 bool reply_is_success(const char *reply_text);      // begins with "+OK"
 

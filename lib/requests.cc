@@ -1,6 +1,6 @@
 // The request operations: each builds its request text, hands it to dispatch, waits when
-// the id is negative, and sends once more with a fresh record when the host that took the
-// request is no longer open afterwards.
+// the id is negative, and sends once more with a fresh record when the failover rule says so
+// (send_again, lib/dispatch.cc).
 #include <cstring>
 
 #include "base/diag.h"
@@ -30,7 +30,7 @@ int note_waited_line(int id, const char *line) {
 // pending on it, which come back failed. The request is not sent again: it has already waited
 // for as long as a request waits.
 void give_up(brennic_result *r) {
-    unlink_result(r);
+    take_out_quietly(r);
     brennic_host *host = r->host;
     if (host == nullptr || (host->open == 0 && host->sock == kNoSocket)) return;
     log_error("No reply in time from host %.*s: its link is ended", kHostNameMax, host->name);
@@ -74,8 +74,7 @@ int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Buil
             }
         }
 
-        if (r->host != nullptr && r->host->open != 0) return 1;
-        if (retried || waited_line_seen) return 1;
+        if (!send_again(r, retried, waited_line_seen)) return 1;
         log_info("free result, retry...");
         free_result(out);
         retried = true;

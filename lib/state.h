@@ -1,5 +1,6 @@
-// The library's global state: the host table, the pending list and the secret path, and
-// the internal operations that work on them.
+// The library's global state (the host table and the secret path, defined in lib/state.cc;
+// the pending list has a header of its own, lib/pending_list.h) and the internal operations
+// that work on them.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,9 @@
 
 #include "brennic.h"
 #include "lib/cipher/keystream.h"
+#include "lib/hooks.h"
 #include "lib/limits.h"
+#include "lib/pending_list.h"
 
 // One configured server with its link. Declared at global scope because the open record
 // brennic_result refers to it by this name.
@@ -31,7 +34,6 @@ namespace brennic {
 extern brennic_host hosts[kMaxHosts];
 extern std::int32_t host_count;
 extern std::int32_t current_host;
-extern brennic_result *rlist;
 extern char secret_path[kSecretPathMax + 1];
 // Deadline of each blocking request and link setup in milliseconds; 0: the built-in limits.
 extern std::int32_t request_timeout_ms;
@@ -41,29 +43,9 @@ inline int within_deadline(int limit_ms) {
     return request_timeout_ms > 0 && request_timeout_ms < limit_ms ? request_timeout_ms : limit_ms;
 }
 
-// Seams: the clock, the idle wait between polls, the handshake and send time limits and memory
-// allocation. They default to the real thing; tests replace them to cross the protocol's
-// timers without waiting and to inject failures.
-struct library_seams {
-    std::int64_t (*now)();              // calendar time in seconds
-    std::int64_t (*clock_ms)();         // a steady clock in milliseconds
-    int (*idle_wait)(int ms);           // wait up to ms for any open link to be readable;
-                                        // 1 when one became readable
-    int handshake_wait_ms;              // time limit of the handshake reply
-    int send_wait_ms;                   // time limit of one send on a link
-    void *(*alloc_zeroed)(std::size_t); // records and texts; nullptr when exhausted
-    std::int64_t (*clock_ns)();         // a steady clock in nanoseconds, for the spin
-    std::int64_t wait_spin_ns;          // longest spin of a blocking wait; 0: none
-};
-extern library_seams seams;
-void reset_seams();
-
-// Default idle wait: up to ms for any open host's socket to become readable.
-int wait_open_links(int ms);
-
 // Back to the state of a fresh process, for tests: closes every socket, releases every
 // generator, empties the table and forgets the pending list (whose records belong to
-// their owners), and restores the seams.
+// their owners), and restores the hooks.
 void reset_library();
 
 // A link is usable only with both generators: a line is never sent or read without them.
@@ -83,35 +65,37 @@ int describe_host(int index, char *name, int name_size, int *port, int *state,
 // Index of host in the table, or -1 when it is not a configured host.
 int host_index(const brennic_host *host) noexcept;
 
-// Secure link setup.
+// Links (lib/link_setup.cc).
 int open_link(brennic_host *host);
-
-// Result records and the pending list.
-brennic_result *new_result() noexcept;
-int free_result(brennic_result **result) noexcept;
-int find_failed(brennic_result **out);
+// Closes the host's socket, if any, and marks its link not open.
+void end_link(brennic_host *host);
+// Ends the link and flags every pending result of the host as failed.
 int mark_host_failed(brennic_host *host);
-brennic_result *find_by_id(std::int32_t id);
-brennic_result *freeid(std::int32_t id);
-bool take_out(brennic_result *result);      // freeid by identity, with the same messages
-bool unlink_result(brennic_result *result); // takes out this very record; false if not linked
-char *dup_text(const char *text);           // owned copy from alloc_zeroed, or nullptr
-// Without a log callback the pending list is answered from a side index that catches up
-// with records linked at the head. A list emptied or replaced behind its back is indexed
-// afresh; this releases the index at once (a reset of the list should call it).
-void drop_pending_index();
 
-// Dispatch and failover.
+// Dispatch and failover (lib/dispatch.cc, which states the whole failover rule).
 void send_cmd(std::int32_t id, const char *user, const char *request, brennic_result *result);
 int send_cmd_host(brennic_host *host, std::int32_t id, const char *request, brennic_result *result);
+// A result came back failed: the next request goes to the next host in the table.
+void next_host_after_failure();
+// Whether a request, answered or given up, is sent once more with a fresh record.
+bool send_again(const brennic_result *result, bool resent, bool lines_handed);
 
-// Response reader, poll and wait.
+// Receiving (lib/receive.cc): bytes into a host's buffer, complete lines off its front.
 int fill_inbuf(brennic_host *host);
 int take_line(brennic_host *host, char *line);
+bool line_ready(brennic_host *host); // a line can be taken without receiving
+bool line_waiting();                 // some open host holds a line ready to take
+
+// Matching replies to pending results, and poll (lib/reader.cc).
 int read_reply(brennic_host *host, brennic_result **out);
 int poll_results(brennic_result **out) noexcept;
+
+// The blocking wait (lib/wait.cc).
 int wait_for_id(std::int32_t id);
 void reset_wait_spin(); // spinning back on, as in a fresh process
+// The idle wait between polls unless a test replaced it: up to ms for any open host's
+// socket to become readable.
+int wait_open_links(int ms);
 
 // Request operations: 0 when set or mod refuse before sending (or no record could be
 // had), else 1. The new record is stored through out before anything is sent.

@@ -4,13 +4,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/time.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/diag.h"
 #include "base/text.h"
 #include "net/address.h"
@@ -82,12 +82,6 @@ int set_blocking(int sock, int blocking) {
 }
 
 namespace {
-
-std::int64_t monotonic_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 // poll that a signal does not cut short: after an interruption it waits again for what is
 // left of ms. A program embedding the library may take signals at any rate (a timer, a

@@ -8,44 +8,14 @@
 
 #include "lib/cipher/keystream.h"
 #include "lib/cipher/keystream_impl.h"
+#include "tests/support/reference_mt.h"
 
 namespace {
 
 using brennic::keystream_path;
 
 // The generator drawn one output at a time, with a division per byte.
-struct plain_mt {
-    std::uint32_t s[624];
-    int index = 624;
-
-    explicit plain_mt(std::uint32_t seed) {
-        s[0] = seed;
-        for (int i = 1; i < 624; ++i)
-            s[i] = s[i - 1] * 69069u;
-    }
-    std::uint32_t next() {
-        if (index >= 624) {
-            int k = 0;
-            for (; k < 227; ++k) {
-                const std::uint32_t y = (s[k] & 0x80000000u) | (s[k + 1] & 0x7FFFFFFFu);
-                s[k] = s[k + 397] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
-            }
-            for (; k < 623; ++k) {
-                const std::uint32_t y = (s[k] & 0x80000000u) | (s[k + 1] & 0x7FFFFFFFu);
-                s[k] = s[k - 227] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
-            }
-            const std::uint32_t y = (s[623] & 0x80000000u) | (s[0] & 0x7FFFFFFFu);
-            s[623] = s[396] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
-            index = 0;
-        }
-        std::uint32_t y = s[index++];
-        y ^= y >> 11;
-        y ^= (y << 7) & 0x9D2C5680u;
-        y ^= (y << 15) & 0xEFC60000u;
-        y ^= y >> 18;
-        return y;
-    }
-};
+using plain_mt = brennic::test::reference_mt;
 
 std::vector<unsigned char> make_buffer(std::int64_t n) {
     std::vector<unsigned char> b(static_cast<std::size_t>(n));

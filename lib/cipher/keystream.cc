@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "lib/cipher/keystream_impl.h"
+#include "lib/hooks.h"
 
 namespace brennic {
 
@@ -143,13 +144,10 @@ keystream_path active_keystream_path() {
     return &active_ops() == &kPortableOps ? keystream_path::portable : keystream_path::avx2;
 }
 
-// Storage of one generator, released with free. malloc keeps the library free of the C++
-// runtime; the record is plain data. Weak, so that a test program can define its own and
-// make the allocation fail on demand (it must then hand out malloc storage or null).
-__attribute__((weak)) void *mt_allocate(std::size_t size) noexcept { return std::malloc(size); }
-
+// The record is plain data from the library's allocation hook (malloc unless a test has put
+// a failing call there), released with free.
 mt_state *mt_seed(std::int32_t seed) {
-    auto *g = static_cast<mt_state *>(mt_allocate(sizeof(mt_state)));
+    auto *g = static_cast<mt_state *>(hooks.allocate(sizeof(mt_state)));
     if (g == nullptr) return nullptr;
     g->mag[0] = 0;
     g->mag[1] = kTwist;

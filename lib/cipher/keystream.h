@@ -21,10 +21,8 @@ struct mt_state {
     unsigned char cache[kMtWords];
 };
 
-// Storage of one generator (malloc); a test program may define its own to make it fail.
-void *mt_allocate(std::size_t size) noexcept;
-
-// A new generator seeded with the 32 bits of seed, or null when memory is exhausted.
+// A new generator seeded with the 32 bits of seed, or null when memory is exhausted. Its
+// storage comes from hooks.allocate (lib/hooks.h).
 mt_state *mt_seed(std::int32_t seed);
 void mt_release(mt_state *g);
 

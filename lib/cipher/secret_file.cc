@@ -13,11 +13,10 @@
 #include "base/notice.h"
 #include "base/text.h"
 #include "lib/cipher/secret_hash.h"
+#include "lib/hooks.h"
 #include "lib/limits.h"
 
 namespace brennic {
-
-file_open_fn secret_file_open = std::fopen;
 
 namespace {
 
@@ -36,8 +35,7 @@ const char *empty_secret() {
 // Reads the first line of f into secret_line, without its CR and LF.
 void read_first_line(std::FILE *f) {
     if (std::fgets(secret_line, kSecretLineMax + 1, f) == nullptr) secret_line[0] = '\0';
-    if (char *cr = std::strchr(secret_line, '\r')) *cr = '\0';
-    if (char *lf = std::strchr(secret_line, '\n')) *lf = '\0';
+    cut_at_line_end(secret_line);
 }
 
 // Fills the file at path with a fresh line of three numbers. The file is made readable by
@@ -89,7 +87,7 @@ const char *read_secret(const char *path, int generate) {
     bool open_failed = false;
     bool generated = false;
     for (;;) {
-        std::FILE *f = secret_file_open(file, "r");
+        std::FILE *f = hooks.open_file(file, "r");
         if (f == nullptr) {
             if (open_failed || !generate) return empty_secret();
             open_failed = true;

@@ -10,6 +10,7 @@
 #include "brennic.h"
 #include "lib/state.h"
 #include "tests/fault/fault_support.h"
+#include "tests/support/log_capture.h"
 
 namespace brennic::fault {
 namespace {
@@ -21,20 +22,10 @@ constexpr std::int64_t kStart = 1700000000;
 std::int64_t fake_now = kStart;
 std::int64_t read_fake_now() { return fake_now; }
 
-std::vector<std::string> &log_lines() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-int capture(int, const char *text) {
-    log_lines().push_back(text);
-    return 0;
-}
-int count_prefix(const std::string &prefix) {
-    int n = 0;
-    for (const std::string &l : log_lines())
-        if (l.rfind(prefix, 0) == 0) ++n;
-    return n;
-}
+using brennic::test::capture_log;
+using brennic::test::count_log_prefix;
+using brennic::test::dump_log;
+using brennic::test::log_lines;
 
 struct reply {
     int result;
@@ -62,25 +53,19 @@ class Recovery : public FaultTest {
         reset_library();
         log_lines().clear();
         fake_now = kStart;
-        seams.now = read_fake_now;
+        hooks.now = read_fake_now;
     }
     void TearDown() override {
         brennic_close();
         reset_library();
-    }
-    std::string dump() const {
-        std::string s;
-        for (const std::string &l : log_lines())
-            s += l + "\n";
-        return s;
     }
 };
 
 TEST_F(Recovery, ServerThatComesBackIsUsedOnceTheThrottleHasPassed) {
     const int port = closed_port();
     const std::string entry = "127.0.0.1:" + std::to_string(port);
-    ASSERT_EQ(brennic_init(entry.c_str(), secret_.c_str(), capture), 1);
-    EXPECT_EQ(count_prefix("tcp_open failed (" + entry + ")"), 1);
+    ASSERT_EQ(brennic_init(entry.c_str(), secret_.c_str(), capture_log), 1);
+    EXPECT_EQ(count_log_prefix("tcp_open failed (" + entry + ")"), 1);
 
     reply r = check_smith();
     EXPECT_EQ(r.result, 1);
@@ -97,8 +82,8 @@ TEST_F(Recovery, ServerThatComesBackIsUsedOnceTheThrottleHasPassed) {
     log_lines().clear();
     r = check_smith();
     EXPECT_EQ(r.text, kFailureText);
-    EXPECT_GE(count_prefix("Already tried host in the last 60 seconds. (" + entry + ")"), 1);
-    EXPECT_EQ(count_prefix("tcp_open failed"), 0);
+    EXPECT_GE(count_log_prefix("Already tried host in the last 60 seconds. (" + entry + ")"), 1);
+    EXPECT_EQ(count_log_prefix("tcp_open failed"), 0);
     EXPECT_TRUE(events("connect").empty()) << "a throttled host costs no connection";
 
     // At 60 seconds the next request sets the link up again and is answered.
@@ -106,9 +91,9 @@ TEST_F(Recovery, ServerThatComesBackIsUsedOnceTheThrottleHasPassed) {
     log_lines().clear();
     r = check_smith();
     EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.ok, 1) << dump();
+    EXPECT_EQ(r.ok, 1) << dump_log();
     EXPECT_EQ(r.text, "+OK smith password accepted");
-    EXPECT_EQ(count_prefix("free result, retry..."), 0);
+    EXPECT_EQ(count_log_prefix("free result, retry..."), 0);
     EXPECT_EQ(events("connect").size(), 1u);
 
     // The link stays up for the requests that follow, whatever the clock says.
@@ -123,13 +108,13 @@ TEST_F(Recovery, LinkLostAtTenSecondsIsNotSetUpAgainBeforeSixty) {
     server_process srv;
     // Each connection answers one request and closes when the second arrives.
     ASSERT_TRUE(srv.start(server_args({"--close-after", "1"})));
-    ASSERT_EQ(brennic_init(srv.address().c_str(), secret_.c_str(), capture), 1);
+    ASSERT_EQ(brennic_init(srv.address().c_str(), secret_.c_str(), capture_log), 1);
     EXPECT_EQ(check_smith().text, "+OK smith password accepted");
 
     fake_now = kStart + 10;
     reply r = check_smith();
-    EXPECT_EQ(r.text, kFailureText) << dump();
-    EXPECT_EQ(count_prefix("Lost connection to host " + srv.address()), 1);
+    EXPECT_EQ(r.text, kFailureText) << dump_log();
+    EXPECT_EQ(count_log_prefix("Lost connection to host " + srv.address()), 1);
 
     fake_now = kStart + 59;
     EXPECT_EQ(check_smith().text, kFailureText);
@@ -143,7 +128,7 @@ TEST_F(Recovery, LinkLostAtTenSecondsIsNotSetUpAgainBeforeSixty) {
 TEST_F(Recovery, ClockSetBackKeepsTheHostThrottled) {
     const int port = closed_port();
     const std::string entry = "127.0.0.1:" + std::to_string(port);
-    ASSERT_EQ(brennic_init(entry.c_str(), secret_.c_str(), capture), 1);
+    ASSERT_EQ(brennic_init(entry.c_str(), secret_.c_str(), capture_log), 1);
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--port", std::to_string(port)})));
 
@@ -159,7 +144,7 @@ TEST_F(Recovery, ClockSetBackKeepsTheHostThrottled) {
 TEST_F(Recovery, AsynchronousRequestToAServerThatCameBack) {
     const int port = closed_port();
     const std::string entry = "127.0.0.1:" + std::to_string(port);
-    ASSERT_EQ(brennic_init(entry.c_str(), secret_.c_str(), capture), 1);
+    ASSERT_EQ(brennic_init(entry.c_str(), secret_.c_str(), capture_log), 1);
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--port", std::to_string(port)})));
     fake_now = kStart + 60;
@@ -174,7 +159,7 @@ TEST_F(Recovery, AsynchronousRequestToAServerThatCameBack) {
         ++polls;
         wait_open_links(5);
     }
-    ASSERT_EQ(got, r) << dump();
+    ASSERT_EQ(got, r) << dump_log();
     ASSERT_NE(r->text, nullptr);
     EXPECT_STREQ(r->text, "+OK smith mail=smith@example.org dept=ops");
     EXPECT_EQ(r->ok, 1);

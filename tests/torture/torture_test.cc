@@ -23,10 +23,10 @@
 
 #include "base/diag.h"
 #include "brennic.h"
-#include "lib/cipher/secret_file.h"
 #include "lib/state.h"
 #include "net/platform.h"
 #include "tests/e2e/child_process.h"
+#include "tests/support/log_capture.h"
 
 namespace brennic::torture {
 namespace {
@@ -151,6 +151,13 @@ int failing_poll(pollfd *fds, nfds_t count, int timeout_ms) {
 
 socket_calls real_calls;
 
+// The storage of every keystream generator (and of the pending list's index, which is
+// never built here: every run has a log callback).
+void *failing_allocate(std::size_t size) {
+    if (should_fail(fault::keystream)) return nullptr;
+    return std::malloc(size);
+}
+
 std::FILE *failing_file_open(const char *path, const char *mode) {
     if (should_fail(fault::file_open)) {
         errno = EACCES;
@@ -177,25 +184,10 @@ std::int64_t read_clock() {
     return clock_now;
 }
 
-std::vector<std::string> &log_lines() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-int capture(int, const char *text) {
-    log_lines().push_back(text);
-    return 0;
-}
-bool logged(const std::string &prefix) {
-    for (const std::string &l : log_lines())
-        if (l.rfind(prefix, 0) == 0) return true;
-    return false;
-}
-std::string dump_log() {
-    std::string s;
-    for (const std::string &l : log_lines())
-        s += "  " + l + "\n";
-    return s;
-}
+using test::capture_log;
+using test::dump_log;
+using test::log_lines;
+using test::logged;
 
 int open_descriptors() {
     int n = 0;
@@ -254,15 +246,6 @@ struct outcome {
 } // namespace
 } // namespace brennic::torture
 
-// The storage of every keystream generator comes from this call; a definition here takes
-// the place of the library's own, so that allocation can fail on demand.
-namespace brennic {
-void *mt_allocate(std::size_t size) noexcept {
-    if (torture::should_fail(torture::fault::keystream)) return nullptr;
-    return std::malloc(size);
-}
-} // namespace brennic
-
 namespace brennic::torture {
 namespace {
 
@@ -296,9 +279,10 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
         sys.close = failing_close;
         sys.poll = failing_poll;
         sys.set_nonblocking = failing_set_nonblocking;
-        secret_file_open = failing_file_open;
-        seams.alloc_zeroed = failing_alloc;
-        seams.now = read_clock;
+        hooks.open_file = failing_file_open;
+        hooks.alloc_zeroed = failing_alloc;
+        hooks.allocate = failing_allocate;
+        hooks.now = read_clock;
         clock_now = kStart;
         log_lines().clear();
         callback_lines().clear();
@@ -315,7 +299,7 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
         brennic_result *r = nullptr;
         if (which == scenario::two_hosts) {
             const std::string both = entry + "," + entry;
-            brennic_init(both.c_str(), secret_.c_str(), capture);
+            brennic_init(both.c_str(), secret_.c_str(), capture_log);
             const int first = brennic_check(-1, "smith", "secret1", &r);
             out.text = text_of(first, r) + " | ";
             brennic_free(&r);
@@ -325,7 +309,7 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
             out.text_set = true;
             out.ok = r != nullptr ? r->ok : 0;
         } else {
-            brennic_init(entry.c_str(), secret_.c_str(), capture);
+            brennic_init(entry.c_str(), secret_.c_str(), capture_log);
             if (which == scenario::blocking_check) {
                 out.result = brennic_check(-1, "smith", "secret1", &r);
             } else {
@@ -358,7 +342,6 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
         out.pending_left = rlist != nullptr;
         reset_library();
         reset_socket_calls();
-        secret_file_open = std::fopen;
         EXPECT_EQ(open_descriptors(), fds_before) << "a socket was left open";
         return out;
     }
@@ -521,7 +504,7 @@ TEST(TortureLink, IdleLinkDoesNotStallThePoll) {
         inj.fail_at = fail_at;
         inj.armed = true; // counts the switches; fail_at 0 fails none
         const std::string hosts = slow.address() + "," + idle.address();
-        EXPECT_EQ(brennic_init(hosts.c_str(), secret.c_str(), capture), 1);
+        EXPECT_EQ(brennic_init(hosts.c_str(), secret.c_str(), capture_log), 1);
         EXPECT_EQ(inj.calls[static_cast<int>(fault::blocking_mode)], kSwitches);
         EXPECT_EQ(inj.fired, fail_at > 0);
         const auto start = std::chrono::steady_clock::now();

@@ -6,25 +6,18 @@
 
 #include "base/diag.h"
 #include "base/limits.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
-struct delivered {
-    int level;
-    std::string text;
-};
-std::vector<delivered> received;
-
-int record(int level, const char *text) {
-    received.push_back({level, text});
-    return 0;
-}
+using brennic::test::capture_log;
+std::vector<brennic::test::log_line> &received = brennic::test::log_lines();
 
 class DiagTest : public ::testing::Test {
   protected:
     void SetUp() override {
         received.clear();
-        brennic::set_log_callback(record);
+        brennic::set_log_callback(capture_log);
     }
     void TearDown() override { brennic::set_log_callback(nullptr); }
 };
@@ -79,7 +72,7 @@ TEST(DiagNoCallback, MessagesBeforeAnyCallbackAreDropped) {
     brennic::log_info("dropped");
     brennic::log_debug("dropped");
     received.clear();
-    brennic::set_log_callback(record);
+    brennic::set_log_callback(capture_log);
     brennic::log_info("kept");
     brennic::set_log_callback(nullptr);
     brennic::log_info("dropped again");

@@ -9,6 +9,7 @@
 
 #include "lib/cipher/keystream.h"
 #include "lib/cipher/keystream_impl.h"
+#include "tests/support/reference_mt.h"
 
 namespace brennic {
 
@@ -19,40 +20,7 @@ void PrintTo(keystream_path path, std::ostream *os) {
 namespace {
 
 // One output per byte, written as plainly as possible, to hold the fast paths against.
-struct reference_mt {
-    std::array<std::uint32_t, 624> s{};
-    int index = 624;
-
-    explicit reference_mt(std::int32_t seed) {
-        s[0] = static_cast<std::uint32_t>(seed);
-        for (int i = 1; i < 624; ++i)
-            s[i] = s[i - 1] * 69069u;
-    }
-    std::uint32_t next() {
-        if (index >= 624) {
-            for (int k = 0; k < 624; ++k) {
-                const std::uint32_t y = (s[k] & 0x80000000u) | (s[(k + 1) % 624] & 0x7FFFFFFFu);
-                s[k] = s[(k + 397) % 624] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
-            }
-            index = 0;
-        }
-        std::uint32_t y = s[index++];
-        y ^= y >> 11;
-        y ^= (y << 7) & 0x9D2C5680u;
-        y ^= (y << 15) & 0xEFC60000u;
-        y ^= y >> 18;
-        return y;
-    }
-    unsigned char key() { return static_cast<unsigned char>(next() % 255u); }
-    void add(unsigned char *b, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i)
-            b[i] = static_cast<unsigned char>(b[i] + key());
-    }
-    void sub(unsigned char *b, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i)
-            b[i] = static_cast<unsigned char>(b[i] - key());
-    }
-};
+using test::reference_mt;
 
 std::vector<unsigned char> random_bytes(std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
@@ -238,7 +206,7 @@ TEST_P(Keystream, KeyOneWrapsAndKeyZeroPassesBytes) {
     reference_mt r(99);
     std::vector<unsigned char> keys(n);
     for (auto &k : keys)
-        k = r.key();
+        k = r.key_byte();
     std::vector<unsigned char> ff(n, 0xFF), zero(n, 0x00);
     mt_ptr a(mt_seed(99)), s(mt_seed(99));
     keystream_add(a.get(), ff.data(), static_cast<std::int32_t>(n));
@@ -331,7 +299,7 @@ TEST_P(Keystream, RegenerationReducesEdgeOutputsExactly) {
         g->state[k + 397] = untemper(out) ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
     }
     reference_mt r(1);
-    std::copy(std::begin(g->state), std::end(g->state), r.s.begin());
+    r.set_state(g->state);
     mt_ptr cut(mt_seed(1));
     std::copy(std::begin(g->state), std::end(g->state), std::begin(cut->state));
     // One call of a whole block, and the same block through the cache in two calls.

@@ -16,7 +16,7 @@ class Dispatch : public LibraryTest {
     void SetUp() override {
         LibraryTest::SetUp();
         fake_now = 5000;
-        seams.now = fake_clock;
+        hooks.now = fake_clock;
     }
     void TearDown() override {
         for (brennic_result *&r : records)

@@ -14,7 +14,7 @@ class HostTable : public LibraryTest {
   protected:
     void SetUp() override {
         LibraryTest::SetUp();
-        seams.now = early_clock;
+        hooks.now = early_clock;
     }
     static constexpr const char *kThrottled = "Already tried host in the last 60 seconds. (";
 };
@@ -102,8 +102,8 @@ TEST_F(HostTable, SecondInitEndsTheLinksItRefillsAndResetsCurrentHost) {
     brennic_result beyond{};
     beyond.id = 5;
     beyond.host = &hosts[2];
-    pending.next = &beyond;
-    rlist = &pending;
+    link_pending(&beyond);
+    link_pending(&pending);
 
     EXPECT_EQ(init_library("d", "", capture_log), 1);
     EXPECT_EQ(host_count, 1);
@@ -121,7 +121,7 @@ TEST_F(HostTable, SecondInitEndsTheLinksItRefillsAndResetsCurrentHost) {
     EXPECT_FALSE(hosts[2].rx);
     EXPECT_EQ(beyond.failed, 1);
     EXPECT_EQ(hosts[1].sock, -1) << "a record without a link stays without one";
-    rlist = nullptr;
+    reset_pending();
 }
 
 TEST_F(HostTable, ThrottledSecondInitNeverLeavesAnOpenHostWithoutGenerators) {

@@ -24,8 +24,8 @@ class LinkSetup : public LibraryTest {
     void SetUp() override {
         LibraryTest::SetUp();
         fake_now = 1000;
-        seams.now = fake_clock;
-        seams.handshake_wait_ms = 2000;
+        hooks.now = fake_clock;
+        hooks.handshake_wait_ms = 2000;
         const std::string path = secret_file();
         std::snprintf(secret_path, sizeof secret_path, "%s", path.c_str());
     }
@@ -67,7 +67,7 @@ TEST_F(LinkSetup, OpensAnEncipheredBlockingLinkWithAnEmptyBuffer) {
 TEST_F(LinkSetup, ASendTheServerTakesNothingOfEndsTheLinkAtTheSendLimit) {
     // The server reads nothing after the handshake: once the socket buffers are full a send
     // waits, but only for the send limit; then the short send ends the link.
-    seams.send_wait_ms = 200;
+    hooks.send_wait_ms = 200;
     fake_server server(fake_server::greeting::deaf);
     brennic_host *host = host_for(server.entry());
     ASSERT_EQ(open_link(host), 1) << dump_log();
@@ -101,7 +101,7 @@ TEST_F(LinkSetup, AServerReadingSteadilyNeverTripsTheSendLimit) {
     // 300 lines of 17 KB to a server that reads about 2 MB a second. A send waits for one
     // line's room, a few milliseconds here, far inside the limit; were megabytes allowed to
     // queue unsent, a waiting send would be woken only when a third of them had gone out.
-    seams.send_wait_ms = 300;
+    hooks.send_wait_ms = 300;
     fake_server server(fake_server::greeting::steady);
     brennic_host *host = host_for(server.entry());
     ASSERT_EQ(open_link(host), 1) << dump_log();
@@ -215,7 +215,7 @@ TEST_F(LinkSetup, OneByteReplyIsAReadFailureNotARefusal) {
 TEST_F(LinkSetup, SilentServerTimesOut) {
     fake_server server(fake_server::greeting::silent);
     brennic_host *host = host_for(server.entry());
-    seams.handshake_wait_ms = 100;
+    hooks.handshake_wait_ms = 100;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(open_link(host), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));

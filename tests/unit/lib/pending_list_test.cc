@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "lib/pending_index.h"
 #include "tests/unit/lib/support.h"
 
 namespace brennic::test {
@@ -17,14 +18,13 @@ class PendingList : public LibraryTest {
         brennic_result *r = new_result();
         r->id = id;
         r->host = host;
-        r->next = rlist;
-        rlist = r;
+        link_pending(r);
         owned.push_back(r);
         return r;
     }
     void TearDown() override {
         for (brennic_result *r : owned) {
-            unlink_result(r);
+            take_out_quietly(r);
             std::free(r);
         }
         LibraryTest::TearDown();
@@ -64,8 +64,7 @@ TEST_F(PendingList, FreeOfALinkedRecordTakesItOutFirst) {
     brennic_result *older = link(1);
     brennic_result *middle = new_result(); // released below, not owned by the fixture
     middle->id = 2;
-    middle->next = rlist;
-    rlist = middle;
+    link_pending(middle);
     brennic_result *newer = link(3);
     ASSERT_EQ(free_result(&middle), 1);
     EXPECT_EQ(rlist, newer);
@@ -104,7 +103,7 @@ TEST_F(PendingList, FreeidOfHeadMiddleAndMissing) {
     clear_log();
     EXPECT_EQ(freeid(9), nullptr);
     EXPECT_EQ(rlist, c);
-    std::snprintf(expected, sizeof expected, "rlits = %p ", static_cast<void *>(&rlist));
+    std::snprintf(expected, sizeof expected, "rlits = %p ", static_cast<const void *>(&rlist));
     EXPECT_EQ(count_log(expected), 1);
     EXPECT_EQ(count_log_prefix("nextone = "), 1);
 }
@@ -156,7 +155,7 @@ TEST_F(PendingList, MarkHostFailedFlagsOnlyThatHostsRecords) {
 }
 
 TEST_F(PendingList, AllocationFailureGivesNoRecord) {
-    seams.alloc_zeroed = [](std::size_t) -> void * { return nullptr; };
+    hooks.alloc_zeroed = [](std::size_t) -> void * { return nullptr; };
     EXPECT_EQ(new_result(), nullptr);
     EXPECT_EQ(dup_text("x"), nullptr);
     brennic_result *r = reinterpret_cast<brennic_result *>(this);
@@ -168,15 +167,31 @@ TEST_F(PendingList, AllocationFailureGivesNoRecord) {
 // The same operations with and without a log callback: the walk that logs and the side
 // index must give the same results and leave the same list.
 
-enum class log_mode { walk, indexed, alternating };
+// short_of_memory: indexed, but one allocation in four of the index fails, so that it is
+// dropped and built again over and over.
+enum class log_mode { walk, indexed, alternating, short_of_memory };
+
+std::minstd_rand allocation_dice;
+int allocations_failed = 0;
+void *sometimes_no_memory(std::size_t size) {
+    if (allocation_dice() % 4 != 0) return std::malloc(size);
+    ++allocations_failed;
+    return nullptr;
+}
 
 // Runs a random mix of list operations and writes every result and the list after every
 // step into a transcript. Records are named by their creation number; none is released
-// before the end, so names never collide.
-std::string run_list_script(unsigned seed, log_mode mode, int steps) {
+// before the end, so names never collide. extra_links weighs the mix towards linking, so
+// that the list grows long and the index's tables grow with it.
+std::string run_list_script(unsigned seed, log_mode mode, int steps, int extra_links = 0) {
     reset_library();
     clear_log();
-    set_log_callback(mode == log_mode::indexed ? nullptr : capture_log);
+    set_log_callback(mode == log_mode::indexed || mode == log_mode::short_of_memory ? nullptr
+                                                                                    : capture_log);
+    if (mode == log_mode::short_of_memory) {
+        allocation_dice.seed(seed);
+        hooks.allocate = sometimes_no_memory;
+    }
     std::minstd_rand rng(seed);
     std::minstd_rand toggle(seed + 1000); // its own stream, so every mode runs the same steps
     auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
@@ -192,7 +207,8 @@ std::string run_list_script(unsigned seed, log_mode mode, int steps) {
         if (mode == log_mode::alternating && toggle() % 7 == 0)
             set_log_callback(log_enabled() ? nullptr : capture_log);
         const std::int32_t id = pick(6) - 1;
-        const int op = made.empty() ? 0 : pick(10);
+        int op = made.empty() ? 0 : pick(10 + extra_links);
+        if (op >= 10) op = 0;
         out += std::to_string(op) + ":";
         switch (op) {
         case 0:
@@ -200,8 +216,7 @@ std::string run_list_script(unsigned seed, log_mode mode, int steps) {
             brennic_result *r = new_result();
             r->id = id;
             r->host = &hosts[pick(2)];
-            r->next = rlist;
-            rlist = r;
+            link_pending(r);
             number[r] = made.size();
             made.push_back(r);
             break;
@@ -216,7 +231,7 @@ std::string run_list_script(unsigned seed, log_mode mode, int steps) {
             out += take_out(made[pick(static_cast<int>(made.size()))]) ? "1" : "0";
             break;
         case 5:
-            out += unlink_result(made[pick(static_cast<int>(made.size()))]) ? "1" : "0";
+            out += take_out_quietly(made[pick(static_cast<int>(made.size()))]) ? "1" : "0";
             break;
         case 6: {
             brennic_result sentinel{};
@@ -248,7 +263,7 @@ std::string run_list_script(unsigned seed, log_mode mode, int steps) {
     }
     set_log_callback(capture_log);
     for (brennic_result *r : made) {
-        unlink_result(r);
+        take_out_quietly(r);
         std::free(r);
     }
     EXPECT_EQ(rlist, nullptr);
@@ -256,11 +271,17 @@ std::string run_list_script(unsigned seed, log_mode mode, int steps) {
 }
 
 TEST(PendingListModes, WalkAndIndexGiveTheSameResults) {
+    allocations_failed = 0;
     for (unsigned seed = 1; seed <= 40; ++seed) {
         const std::string walk = run_list_script(seed, log_mode::walk, 400);
         EXPECT_EQ(run_list_script(seed, log_mode::indexed, 400), walk) << "seed " << seed;
         EXPECT_EQ(run_list_script(seed, log_mode::alternating, 400), walk) << "seed " << seed;
+        EXPECT_EQ(run_list_script(seed, log_mode::short_of_memory, 400), walk) << "seed " << seed;
+        const std::string long_walk = run_list_script(seed, log_mode::walk, 400, 10);
+        EXPECT_EQ(run_list_script(seed, log_mode::short_of_memory, 400, 10), long_walk)
+            << "seed " << seed;
     }
+    EXPECT_GT(allocations_failed, 0) << "the index never ran out of memory";
     reset_library();
 }
 
@@ -328,7 +349,7 @@ TEST_F(PendingIndex, FlaggedRecordsAreFoundAndCounted) {
     EXPECT_EQ(out, mine);
     // A record flagged before it was first seen is found too (dispatch with no host).
     brennic_result *unsent = link(3);
-    unsent->failed = 1;
+    flag_failed(unsent);
     ASSERT_EQ(find_failed(&out), 1);
     EXPECT_EQ(out, unsent);
     EXPECT_TRUE(take_out(unsent));
@@ -343,16 +364,16 @@ TEST_F(PendingIndex, FlaggedRecordsAreFoundAndCounted) {
     EXPECT_EQ(out, nullptr);
 }
 
-TEST_F(PendingIndex, AListEmptiedBehindTheIndexIsIndexedAfresh) {
+TEST_F(PendingIndex, AResetForgetsTheListAndItsIndex) {
     brennic_result *old1 = link(1);
     link(2);
     EXPECT_EQ(find_by_id(1), old1);
-    // A reset forgets the list without telling the index; new records then arrive.
-    rlist = nullptr;
+    reset_pending();
+    EXPECT_EQ(rlist, nullptr);
     brennic_result *fresh = link(2);
     EXPECT_EQ(find_by_id(1), nullptr);
     EXPECT_EQ(find_by_id(2), fresh);
-    EXPECT_FALSE(unlink_result(old1));
+    EXPECT_FALSE(take_out_quietly(old1));
     EXPECT_EQ(freeid(2), fresh);
     EXPECT_EQ(rlist, nullptr);
     // The same with the whole library reset and its head record reused at once.
@@ -360,21 +381,46 @@ TEST_F(PendingIndex, AListEmptiedBehindTheIndexIsIndexedAfresh) {
     EXPECT_EQ(find_by_id(5), h);
     reset_library();
     h->id = 6;
-    h->next = nullptr;
-    rlist = h;
+    link_pending(h);
     EXPECT_EQ(find_by_id(5), nullptr);
     EXPECT_EQ(find_by_id(6), h);
-    drop_pending_index();
     EXPECT_EQ(freeid(6), h);
     EXPECT_EQ(rlist, nullptr);
+}
+
+void *no_memory(std::size_t) { return nullptr; }
+
+TEST_F(PendingIndex, WithoutMemoryTheListIsWalkedUntilTheIndexCanBeBuiltAgain) {
+    std::vector<brennic_result *> r;
+    for (int i = 0; i < 8; ++i)
+        r.push_back(link(i));
+    EXPECT_EQ(find_by_id(3), r[3]);
+    ASSERT_TRUE(index_on());
+    // The ninth record needs larger tables, which cannot be had: the index goes.
+    hooks.allocate = no_memory;
+    r.push_back(link(8));
+    EXPECT_FALSE(index_on());
+    EXPECT_EQ(find_by_id(8), r[8]);
+    EXPECT_EQ(freeid(0), r[0]);
+    EXPECT_TRUE(take_out(r[8]));
+    EXPECT_FALSE(index_on());
+    // With memory again the index is built from the list as it now stands.
+    reset_hooks();
+    EXPECT_EQ(find_by_id(5), r[5]);
+    EXPECT_TRUE(index_on());
+    EXPECT_EQ(find_by_id(8), nullptr);
+    EXPECT_EQ(find_by_id(0), nullptr);
+    EXPECT_EQ(freeid(1), r[1]);
+    EXPECT_EQ(r[2]->next, nullptr) << "the oldest left";
+    EXPECT_EQ(rlist, r[7]);
+    EXPECT_TRUE(log_lines().empty());
 }
 
 TEST_F(PendingIndex, FreeTakesALinkedRecordOut) {
     brennic_result *older = link(1);
     brennic_result *middle = new_result();
     middle->id = 2;
-    middle->next = rlist;
-    rlist = middle;
+    link_pending(middle);
     brennic_result *newer = link(3);
     EXPECT_EQ(find_by_id(2), middle);
     ASSERT_EQ(free_result(&middle), 1);

@@ -24,8 +24,7 @@ class Reader : public LibraryTest {
         r->host = &hosts[host];
         r->on_line = on_line;
         r->sent = 1;
-        r->next = rlist;
-        rlist = r;
+        link_pending(r);
         records.push_back(r);
         return r;
     }
@@ -326,7 +325,7 @@ int idle_quiet(int) {
 }
 
 TEST_F(Reader, WaitGivesUpAfter3000EmptyPolls) {
-    seams.idle_wait = idle_quiet;
+    hooks.idle_wait = idle_quiet;
     idle_calls = 0;
     EXPECT_EQ(wait_for_id(-1), 0);
     EXPECT_EQ(count_log("brennic_poll, returning false"), 3001);
@@ -348,8 +347,8 @@ TEST_F(Reader, WaitWokenEveryTimeGivesUpByItsLength) {
     // Something to read after every short wait, never a reply: the long wait is skipped,
     // no poll counts as idle, and the wait ends when it has lasted 3000 x 1020 ms.
     set_log_callback(nullptr);
-    seams.idle_wait = idle_ready_after_20ms;
-    seams.clock_ms = fake_clock_ms;
+    hooks.idle_wait = idle_ready_after_20ms;
+    hooks.clock_ms = fake_clock_ms;
     fake_ms = 0;
     idle_calls = 0;
     EXPECT_EQ(wait_for_id(-1), 0);
@@ -376,7 +375,7 @@ TEST_F(Reader, AReplyInMoreThan3000PiecesIsWaitedFor) {
     trickle_pair = &pair;
     trickle_bytes = "-1 +OK " + std::string(4000, 'p') + "\r\n";
     trickle_sent = 0;
-    seams.idle_wait = idle_one_more_byte;
+    hooks.idle_wait = idle_one_more_byte;
     idle_calls = 0;
     EXPECT_EQ(wait_for_id(-1), 1) << "gave up after " << idle_calls << " pieces";
     EXPECT_EQ(std::string(r->text), "+OK " + std::string(4000, 'p'));
@@ -387,7 +386,7 @@ TEST_F(Reader, AReplyInMoreThan3000PiecesIsWaitedFor) {
 TEST_F(Reader, WaitIgnoresOtherIdsWithoutResettingItsCount) {
     host_count = 1;
     paired_host pair(0);
-    seams.idle_wait = idle_quiet;
+    hooks.idle_wait = idle_quiet;
     brennic_result *other = pending(7);
     pending(-1);
     pair.send("7 +OK other\r\n");
@@ -430,7 +429,7 @@ TEST_F(Reader, WaitWakesAsSoonAsAReplyArrives) {
 TEST_F(Reader, WaitTakesALineLeftBehindAnUnknownReplyWithoutIdling) {
     host_count = 1;
     paired_host pair(0);
-    seams.idle_wait = idle_quiet;
+    hooks.idle_wait = idle_quiet;
     idle_calls = 0;
     brennic_result *r = pending(-1);
     pair.send("99 +OK stray\r\n-1 +OK bob\r\n");
@@ -444,7 +443,7 @@ TEST_F(Reader, WaitTakesALineLeftBehindAnUnknownReplyWithoutIdling) {
 TEST_F(Reader, APartialLineLeftBehindAnUnknownReplyIsWaitedFor) {
     host_count = 1;
     paired_host pair(0);
-    seams.idle_wait = idle_quiet;
+    hooks.idle_wait = idle_quiet;
     idle_calls = 0;
     brennic_result *r = pending(-1);
     pair.send("99 +OK stray\r\n-1 +OK b");
@@ -458,7 +457,7 @@ TEST_F(Reader, WaitWithoutALogCallbackTakesTheLineLeftBehind) {
     set_log_callback(nullptr);
     host_count = 1;
     paired_host pair(0);
-    seams.idle_wait = idle_quiet;
+    hooks.idle_wait = idle_quiet;
     idle_calls = 0;
     brennic_result *other = pending(5);
     brennic_result *r = pending(-1);
@@ -495,9 +494,9 @@ class Spin : public Reader {
         host_count = 1;
         pair = std::make_unique<paired_host>(0);
         spin_pair = pair.get();
-        seams.clock_ns = stepping_clock_ns;
-        seams.wait_spin_ns = 50'000;
-        seams.idle_wait = idle_then_reply;
+        hooks.clock_ns = stepping_clock_ns;
+        hooks.wait_spin_ns = 50'000;
+        hooks.idle_wait = idle_then_reply;
         clock_reads = 0;
         reply_at = 0;
         idle_calls = 0;
@@ -545,7 +544,7 @@ TEST_F(Spin, NoSpinWithALogCallbackOrWithoutASpinTime) {
     EXPECT_EQ(wait_once(), "+OK slept");
     EXPECT_EQ(clock_reads, 0);
     set_log_callback(nullptr);
-    seams.wait_spin_ns = 0;
+    hooks.wait_spin_ns = 0;
     EXPECT_EQ(wait_once(), "+OK slept");
     EXPECT_EQ(clock_reads, 0);
     EXPECT_EQ(idle_calls, 2);

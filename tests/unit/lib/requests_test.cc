@@ -181,7 +181,7 @@ TEST_F(Requests, ASearchThatHandedOverLinesIsNotSentAgainWhenItsLinkBreaks) {
     paired_host pair1(1);
     pair0.send("-1 +DATA alice\r\n");
     servers = {&pair0, &pair1, false, {}};
-    seams.idle_wait = between_polls;
+    hooks.idle_wait = between_polls;
     search_lines.clear();
     EXPECT_EQ(request_search(-1, "search alice", note_search_line, &r), 1);
     ASSERT_NE(r, nullptr);
@@ -198,7 +198,7 @@ TEST_F(Requests, ASearchWhoseLinkBrokeBeforeAnyLineIsSentAgain) {
     paired_host pair0(0);
     paired_host pair1(1);
     servers = {&pair0, &pair1, false, {}};
-    seams.idle_wait = between_polls;
+    hooks.idle_wait = between_polls;
     search_lines.clear();
     EXPECT_EQ(request_search(-1, "search alice", note_search_line, &r), 1);
     ASSERT_NE(r, nullptr);
@@ -214,7 +214,7 @@ TEST_F(Requests, AWaitThatGaveUpEndsItsLinkSoALateReplyAnswersNothing) {
     // not become the reply of the next blocking check, whose id is the same.
     host_count = 1;
     paired_host pair(0); // its link setup is refused for the next minute
-    seams.idle_wait = quiet;
+    hooks.idle_wait = quiet;
     brennic_result *other = nullptr;
     EXPECT_EQ(request_lookup(5, "amy", &other), 1);
     EXPECT_EQ(request_check(-1, "bob", "right", &r), 1);
@@ -244,7 +244,7 @@ TEST_F(Requests, AWaitThatGaveUpEndsItsLinkSoALateReplyAnswersNothing) {
 }
 
 TEST_F(Requests, NoHostMeansAFailureTextWithoutWaiting) {
-    seams.idle_wait = quiet;
+    hooks.idle_wait = quiet;
     EXPECT_EQ(request_lookup(-1, "bob", &r), 1);
     EXPECT_STREQ(r->text, "-ERR brenniclib failed while talking to brennic server");
     EXPECT_EQ(count_log("free result, retry..."), 1);

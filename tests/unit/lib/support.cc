@@ -32,46 +32,6 @@ bool readable(int fd, int ms) {
 
 } // namespace
 
-std::vector<log_line> &log_lines() {
-    static std::vector<log_line> lines;
-    return lines;
-}
-
-void clear_log() { log_lines().clear(); }
-
-int capture_log(int level, const char *text) {
-    log_lines().push_back({level, text});
-    return 0;
-}
-
-int count_log(const std::string &text, int level) {
-    int n = 0;
-    for (const auto &l : log_lines())
-        if (l.text == text && (level == 0 || l.level == level)) ++n;
-    return n;
-}
-
-int count_log_prefix(const std::string &prefix) {
-    int n = 0;
-    for (const auto &l : log_lines())
-        if (l.text.compare(0, prefix.size(), prefix) == 0) ++n;
-    return n;
-}
-
-int find_log(const std::string &text, std::size_t from) {
-    const auto &lines = log_lines();
-    for (std::size_t i = from; i < lines.size(); ++i)
-        if (lines[i].text == text) return static_cast<int>(i);
-    return -1;
-}
-
-std::string dump_log() {
-    std::string out;
-    for (const auto &l : log_lines())
-        out += std::to_string(l.level) + ": [" + l.text + "]\n";
-    return out;
-}
-
 void LibraryTest::SetUp() {
     reset_library();
     clear_log();
@@ -127,7 +87,7 @@ paired_host::paired_host(int index, std::int32_t seed) : host(&hosts[index]), ci
     host->scanned = 0;
     host->discarding = 0;
     // Any link setup for this host in the next minute is refused without a network call.
-    host->last_try = seams.now();
+    host->last_try = hooks.now();
     peer = fds[1];
 }
 

@@ -1,5 +1,6 @@
-// Test support for the library core: a log capture, a secret file, a linked socket pair
-// standing in for a server's link, and a small enciphering server on 127.0.0.1.
+// Test support for the library core: a fresh library with its log captured, a secret file,
+// a linked socket pair standing in for a server's link, and a small enciphering server on
+// 127.0.0.1.
 #pragma once
 
 #include <atomic>
@@ -14,25 +15,9 @@
 
 #include "base/diag.h"
 #include "lib/state.h"
+#include "tests/support/log_capture.h"
 
 namespace brennic::test {
-
-struct log_line {
-    int level;
-    std::string text;
-};
-
-// Every diagnostic since the last clear_log().
-std::vector<log_line> &log_lines();
-void clear_log();
-int capture_log(int level, const char *text);
-// Number of lines equal to text (at the level, when level is not 0).
-int count_log(const std::string &text, int level = 0);
-// Number of lines beginning with prefix.
-int count_log_prefix(const std::string &prefix);
-// Index of the first line equal to text at or after from, or -1.
-int find_log(const std::string &text, std::size_t from = 0);
-std::string dump_log();
 
 // A fresh library for every test, with the log captured.
 class LibraryTest : public ::testing::Test {

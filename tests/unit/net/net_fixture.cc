@@ -10,14 +10,9 @@
 
 namespace brennic::testing {
 
-std::vector<logged_line> logged;
+std::vector<logged_line> &logged = test::log_lines();
 
 namespace {
-
-int capture(int level, const char *text) {
-    logged.push_back({level, text});
-    return 0;
-}
 
 sockaddr_in loopback(int port) {
     sockaddr_in address{};
@@ -29,15 +24,9 @@ sockaddr_in loopback(int port) {
 
 } // namespace
 
-bool was_logged(int level, const std::string &text) {
-    for (const logged_line &line : logged)
-        if (line.level == level && line.text == text) return true;
-    return false;
-}
-
 void NetTest::SetUp() {
     logged.clear();
-    set_log_callback(capture);
+    set_log_callback(test::capture_log);
     reset_socket_calls();
 }
 

@@ -8,19 +8,16 @@
 #include <vector>
 
 #include "net/platform.h"
+#include "tests/support/log_capture.h"
 
 namespace brennic::testing {
 
-struct logged_line {
-    int level;
-    std::string text;
-};
-
 // Diagnostics delivered since the fixture started.
-extern std::vector<logged_line> logged;
+using logged_line = test::log_line;
+extern std::vector<logged_line> &logged;
 
 // Whether any captured line equals text exactly.
-bool was_logged(int level, const std::string &text);
+using test::was_logged;
 
 class NetTest : public ::testing::Test {
   protected:
