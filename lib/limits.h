@@ -40,7 +40,8 @@ inline constexpr int kHashModulus = 20;
 inline constexpr int kSecretLineMax = 399;
 inline constexpr int kSecretFilePathMax = 999;
 inline constexpr int kDefaultSecretPathMax = 200;
-static_assert(kSecretPathMax <= kSecretFilePathMax, "the reader takes every path the library keeps");
+static_assert(kSecretPathMax <= kSecretFilePathMax,
+              "the reader takes every path the library keeps");
 
 // Blocking wait.
 inline constexpr int kWaitShortMs = 20;

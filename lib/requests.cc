@@ -39,8 +39,7 @@ void give_up(brennic_result *r) {
 
 // Whether a user name or password would go out whole; a null one is not sent as itself.
 bool field_fits(const char *field) {
-    return field == nullptr ||
-           strnlen(field, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
+    return field == nullptr || strnlen(field, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
 }
 
 // Runs the common steps. build writes the request text into the given buffer; password is
@@ -66,8 +65,7 @@ int run_request(std::int32_t id, const char *user, const char *password, brennic
         // The request fields keep 100 characters each: a user name or password cut there
         // would name another user, or let another password with the same start pass.
         if (!field_fits(user) || !field_fits(password)) {
-            log_error("Request refused: user name or password longer than %d characters",
-                      kUserMax);
+            log_error("Request refused: user name or password longer than %d characters", kUserMax);
             return 0;
         }
         send_cmd(id, user, request, r);
@@ -137,8 +135,8 @@ int request_mod(std::int32_t id, const char *user, const char *password, const c
 
 int request_del(std::int32_t id, const char *user, brennic_result **out) noexcept {
     return run_request<kShortRequestBuf>(
-        id, user, nullptr, nullptr,
-        [&](char *buf, std::size_t cap) { format_del(buf, cap, user); }, out);
+        id, user, nullptr, nullptr, [&](char *buf, std::size_t cap) { format_del(buf, cap, user); },
+        out);
 }
 
 int request_search(std::int32_t id, const char *text, brennic_line_fn on_line,

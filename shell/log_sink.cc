@@ -17,8 +17,8 @@ namespace brennic {
 namespace {
 
 std::FILE *log_file = nullptr;
-bool log_is_fifo = false;       // the open log is a FIFO: its reader may go away or stall
-bool failure_reported = false;  // the log's present failure has been said on standard error
+bool log_is_fifo = false;      // the open log is a FIFO: its reader may go away or stall
+bool failure_reported = false; // the log's present failure has been said on standard error
 std::int64_t fifo_dropped = 0; // lines the FIFO had no room for since the last one it took
 
 std::time_t real_now() { return std::time(nullptr); }
@@ -137,17 +137,24 @@ fifo_outcome write_fifo_line(const char *stamp, const char *word, const char *te
     char line[kLogFifoWriteMax];
     std::size_t len = 0;
     if (fifo_dropped > 0) {
-        const int n = std::snprintf(line, kLogDropNoticeMax,
-                                    "%s Error: %lld log lines dropped, the reader did not keep up\n",
-                                    stamp, static_cast<long long>(fifo_dropped));
+        const int n =
+            std::snprintf(line, kLogDropNoticeMax,
+                          "%s Error: %lld log lines dropped, the reader did not keep up\n", stamp,
+                          static_cast<long long>(fifo_dropped));
         if (n > 0) len = static_cast<std::size_t>(n);
     }
-    const int n = std::snprintf(line + len, sizeof line - len, "%s %s: %.*s\n", stamp, word,
-                                kDiagMax, text);
+    const int n =
+        std::snprintf(line + len, sizeof line - len, "%s %s: %.*s\n", stamp, word, kDiagMax, text);
     if (n > 0) len += std::min(static_cast<std::size_t>(n), sizeof line - len - 1);
 
-    const pipe_signal_held held;
-    const ssize_t wrote = write(fileno(log_file), line, len);
+    ssize_t wrote = -1;
+    int write_error = 0;
+    {
+        const pipe_signal_held held;
+        wrote = write(fileno(log_file), line, len);
+        write_error = errno;
+    }
+    errno = write_error; // taking back a raised SIGPIPE sets errno of its own
     if (wrote >= 0) {
         fifo_dropped = 0;
         return fifo_outcome::written;

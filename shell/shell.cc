@@ -159,8 +159,8 @@ bool credentials_fit(const char *user, const char *password) {
         return strnlen(t, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
     };
     if (fits(user) && fits(password)) return true;
-    std::fprintf(shell_out, "-ERR %.*s user name or password longer than %d characters\n",
-                 kUserMax, user, kUserMax);
+    std::fprintf(shell_out, "-ERR %.*s user name or password longer than %d characters\n", kUserMax,
+                 user, kUserMax);
     return false;
 }
 
