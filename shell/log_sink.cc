@@ -132,7 +132,7 @@ enum class fifo_outcome { written, dropped, reader_gone };
 
 // Writes one line to the FIFO without waiting. A line the FIFO has no room for (its reader
 // has stopped reading) is dropped and counted; the next line that goes through is preceded
-// by a line with the count.
+// by a line with the count. Diagnostics hold at most kDiagMax characters, so none is cut.
 fifo_outcome write_fifo_line(const char *stamp, const char *word, const char *text) {
     char line[kLogFifoWriteMax];
     std::size_t len = 0;
@@ -235,8 +235,7 @@ int log_sink(int level, const char *text) {
             report_failure();
             return 0;
         }
-        if (log_is_fifo) {
-            if (!word) return 1;
+        if (log_is_fifo && word) {
             const fifo_outcome outcome = write_fifo_line(stamp, word, text);
             if (outcome == fifo_outcome::written) failure_reported = false;
             // The reader went away: reported, and the FIFO closed; the next message opens
@@ -249,7 +248,7 @@ int log_sink(int level, const char *text) {
                 report_failure();
                 return 0;
             }
-        } else if (word) {
+        } else if (!log_is_fifo && word) {
             std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
             failure_reported = false;
         }
