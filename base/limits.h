@@ -3,7 +3,9 @@
 
 namespace brennic {
 
-inline constexpr int kUserMax = 100; // user names, passwords and option values
-inline constexpr int kDiagMax = 999; // one formatted diagnostic
+inline constexpr int kUserMax = 100;       // user names and passwords
+inline constexpr int kDiagMax = 999;       // one formatted diagnostic
+inline constexpr int kHostListMax = 999;   // host list as split by brennic_init
+inline constexpr int kSecretPathMax = 999; // secret-file path kept by the library
 
 } // namespace brennic

@@ -9,10 +9,8 @@
 namespace brennic {
 
 // Texts.
-inline constexpr int kSecretPathMax = 100;    // secret-file path kept by the library
 inline constexpr int kHostNameMax = 200;      // one host entry as stored
 inline constexpr int kHostNameSize = 1000;    // storage of one host entry
-inline constexpr int kHostListMax = 999;      // host list as split by brennic_init
 inline constexpr int kSearchTextMax = 200;    // search request text
 inline constexpr int kRequestTextMax = 19000; // request text on the wire
 inline constexpr int kAttrMax = 18000;        // attribute text accepted by set and mod
@@ -42,6 +40,8 @@ inline constexpr int kHashModulus = 20;
 inline constexpr int kSecretLineMax = 399;
 inline constexpr int kSecretFilePathMax = 999;
 inline constexpr int kDefaultSecretPathMax = 200;
+static_assert(kSecretPathMax <= kSecretFilePathMax,
+              "the reader takes every path the library keeps");
 
 // Blocking wait.
 inline constexpr int kWaitShortMs = 20;

@@ -37,10 +37,16 @@ void give_up(brennic_result *r) {
     mark_host_failed(host);
 }
 
-// Runs the common steps. build writes the request text into the given buffer.
+// Whether a user name or password would go out whole; a null one is not sent as itself.
+bool field_fits(const char *field) {
+    return field == nullptr || strnlen(field, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
+}
+
+// Runs the common steps. build writes the request text into the given buffer; password is
+// null for the operations that send none.
 template <std::size_t kBufSize, typename Build>
-int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Build build,
-                brennic_result **out) {
+int run_request(std::int32_t id, const char *user, const char *password, brennic_line_fn on_line,
+                Build build, brennic_result **out) {
     bool retried = false;
     for (;;) {
         brennic_result *r = new_result();
@@ -54,6 +60,12 @@ int run_request(std::int32_t id, const char *user, brennic_line_fn on_line, Buil
         // caller keeps a zero-filled record that was never sent.
         if (std::strpbrk(request, "\r\n") != nullptr) {
             log_error("Request refused: a line end inside a field");
+            return 0;
+        }
+        // The request fields keep 100 characters each: a user name or password cut there
+        // would name another user, or let another password with the same start pass.
+        if (!field_fits(user) || !field_fits(password)) {
+            log_error("Request refused: user name or password longer than %d characters", kUserMax);
             return 0;
         }
         send_cmd(id, user, request, r);
@@ -91,7 +103,7 @@ int run_change(std::int32_t id, const char *user, const char *password, const ch
         return 0;
     }
     return run_request<kLongRequestBuf>(
-        id, user, nullptr,
+        id, user, password, nullptr,
         [&](char *buf, std::size_t cap) { format(buf, cap, user, password, attributes); }, out);
 }
 
@@ -100,13 +112,14 @@ int run_change(std::int32_t id, const char *user, const char *password, const ch
 int request_check(std::int32_t id, const char *user, const char *password,
                   brennic_result **out) noexcept {
     return run_request<kShortRequestBuf>(
-        id, user, nullptr,
+        id, user, password, nullptr,
         [&](char *buf, std::size_t cap) { format_check(buf, cap, user, password); }, out);
 }
 
 int request_lookup(std::int32_t id, const char *user, brennic_result **out) noexcept {
     return run_request<kShortRequestBuf>(
-        id, user, nullptr, [&](char *buf, std::size_t cap) { format_lookup(buf, cap, user); }, out);
+        id, user, nullptr, nullptr,
+        [&](char *buf, std::size_t cap) { format_lookup(buf, cap, user); }, out);
 }
 
 int request_set(std::int32_t id, const char *user, const char *password, const char *attributes,
@@ -121,13 +134,14 @@ int request_mod(std::int32_t id, const char *user, const char *password, const c
 
 int request_del(std::int32_t id, const char *user, brennic_result **out) noexcept {
     return run_request<kShortRequestBuf>(
-        id, user, nullptr, [&](char *buf, std::size_t cap) { format_del(buf, cap, user); }, out);
+        id, user, nullptr, nullptr, [&](char *buf, std::size_t cap) { format_del(buf, cap, user); },
+        out);
 }
 
 int request_search(std::int32_t id, const char *text, brennic_line_fn on_line,
                    brennic_result **out) noexcept {
     return run_request<kShortRequestBuf>(
-        id, kSearchUser, on_line,
+        id, kSearchUser, nullptr, on_line,
         [&](char *buf, std::size_t cap) { format_search(buf, cap, text); }, out);
 }
 

@@ -12,5 +12,8 @@ inline constexpr int kRenderFieldMax = 200; // "%.200s" of user and reply in ren
 
 // Log sink: the log file is deleted and started afresh past this size.
 inline constexpr long kLogLimitBytes = 3000000;
+// A FIFO log takes each line, with the count of lines dropped before it, in one write.
+inline constexpr int kLogFifoWriteMax = 1280;
+inline constexpr int kLogDropNoticeMax = 128; // the line that counts the dropped lines
 
 } // namespace brennic

@@ -5,10 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
-#include <optional>
 
 #include "shell/shell.h"
 
@@ -16,7 +17,9 @@ namespace brennic {
 namespace {
 
 std::FILE *log_file = nullptr;
-bool log_is_fifo = false; // the open log is a FIFO: its reader may go away
+bool log_is_fifo = false;      // the open log is a FIFO: its reader may go away or stall
+bool failure_reported = false; // the log's present failure has been said on standard error
+std::int64_t fifo_dropped = 0; // lines the FIFO had no room for since the last one it took
 
 std::time_t real_now() { return std::time(nullptr); }
 
@@ -31,20 +34,31 @@ void narrow_mode(int fd) {
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) fchmod(fd, S_IRUSR | S_IWUSR);
 }
 
+// Whether an opened log may receive the diagnostics: a regular file or a FIFO of the
+// effective user. A file planted by another user (in a shared directory) would hand the
+// secret to that user, and anything else (a device, a socket) is no log at all.
+bool is_own_log(const struct stat &st) {
+    return (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) && st.st_uid == geteuid();
+}
+
 // Owner-only, append-only, and never through a symbolic link: a link planted under the
 // log's name must not redirect the diagnostics into another file.
 std::FILE *open_log_file() {
     // Without a reader, opening a FIFO for writing would wait for one: with O_NONBLOCK it
     // fails at once (ENXIO) and is reported like any log that cannot be opened, and the next
-    // message tries again. Writes then block as usual.
+    // message tries again. The descriptor stays non-blocking, so that a reader that stops
+    // reading never holds the console up.
     int fd = open(kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
                   0600);
     if (fd < 0) return nullptr;
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    narrow_mode(fd);
     struct stat st {};
-    log_is_fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    if (fstat(fd, &st) != 0 || !is_own_log(st)) {
+        close(fd);
+        errno = EPERM;
+        return nullptr;
+    }
+    narrow_mode(fd);
+    log_is_fifo = S_ISFIFO(st.st_mode);
     std::FILE *f = fdopen(fd, "a");
     if (!f) {
         int saved = errno;
@@ -52,9 +66,6 @@ std::FILE *open_log_file() {
         errno = saved; // perror reports why fdopen failed, not close
         return nullptr;
     }
-    // Every line of a FIFO leaves at once, so that none is left for the flush at exit,
-    // where a reader that went away would end the process.
-    if (log_is_fifo) std::setvbuf(f, nullptr, _IOLBF, 0);
     return f;
 }
 
@@ -101,6 +112,58 @@ bool name_is_open_file(const struct stat &open_st) {
     struct stat st {};
     return stat(kLogFileName, &st) == 0 && st.st_dev == open_st.st_dev &&
            st.st_ino == open_st.st_ino;
+}
+
+// One line on standard error for each spell of failure: a log that cannot be opened would
+// otherwise repeat the same line for every diagnostic of every command. A line that reaches
+// the log ends the spell. errno holds the reason.
+void report_failure() {
+    if (!failure_reported) std::perror(kLogFileName);
+    failure_reported = true;
+}
+
+// A line for the FIFO is written in one call of at most PIPE_BUF bytes, which a pipe takes
+// whole or not at all: a reader never sees part of a line.
+static_assert(kLogFifoWriteMax <= PIPE_BUF, "one write to a FIFO is all or nothing");
+static_assert(kLogDropNoticeMax + kStampLength + sizeof " Error: " + kDiagMax < kLogFifoWriteMax,
+              "a drop notice and a whole diagnostic fit one FIFO write");
+
+enum class fifo_outcome { written, dropped, reader_gone };
+
+// Writes one line to the FIFO without waiting. A line the FIFO has no room for (its reader
+// has stopped reading) is dropped and counted; the next line that goes through is preceded
+// by a line with the count. Diagnostics hold at most kDiagMax characters, so none is cut.
+fifo_outcome write_fifo_line(const char *stamp, const char *word, const char *text) {
+    char line[kLogFifoWriteMax];
+    std::size_t len = 0;
+    if (fifo_dropped > 0) {
+        const int n =
+            std::snprintf(line, kLogDropNoticeMax,
+                          "%s Error: %lld log lines dropped, the reader did not keep up\n", stamp,
+                          static_cast<long long>(fifo_dropped));
+        if (n > 0) len = static_cast<std::size_t>(n);
+    }
+    const int n =
+        std::snprintf(line + len, sizeof line - len, "%s %s: %.*s\n", stamp, word, kDiagMax, text);
+    if (n > 0) len += std::min(static_cast<std::size_t>(n), sizeof line - len - 1);
+
+    ssize_t wrote = -1;
+    int write_error = 0;
+    {
+        const pipe_signal_held held;
+        wrote = write(fileno(log_file), line, len);
+        write_error = errno;
+    }
+    errno = write_error; // taking back a raised SIGPIPE sets errno of its own
+    if (wrote >= 0) {
+        fifo_dropped = 0;
+        return fifo_outcome::written;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        ++fifo_dropped;
+        return fifo_outcome::dropped;
+    }
+    return fifo_outcome::reader_gone;
 }
 
 const char *level_word(int level) {
@@ -152,7 +215,15 @@ int log_sink(int level, const char *text) {
     make_stamp(stamp);
     const char *word = level_word(level);
 
-    if (debug_flag && word) std::fprintf(shell_out, "%s: %s\n", word, text);
+    if (debug_flag && word) {
+        // Diagnostics quote server text; a terminal is shown it as the replies are.
+        if (shell_out_is_terminal) {
+            std::fprintf(shell_out, "%s: ", word);
+            put_text_line(shell_out, text);
+        } else {
+            std::fprintf(shell_out, "%s: %s\n", word, text);
+        }
+    }
 
     if (dolog_flag) {
         if (log_file && open_file_unlinked(log_file)) {
@@ -161,24 +232,28 @@ int log_sink(int level, const char *text) {
         }
         if (!log_file) log_file = open_log_file();
         if (!log_file) {
-            std::perror(kLogFileName);
+            report_failure();
             return 0;
         }
-        std::optional<pipe_signal_held> held;
-        if (log_is_fifo) held.emplace();
-        if (word) std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+        if (log_is_fifo && word) {
+            const fifo_outcome outcome = write_fifo_line(stamp, word, text);
+            if (outcome == fifo_outcome::written) failure_reported = false;
+            // The reader went away: reported, and the FIFO closed; the next message opens
+            // it again, or reports why it cannot.
+            if (outcome == fifo_outcome::reader_gone) {
+                const int saved = errno;
+                std::fclose(log_file);
+                log_file = nullptr;
+                errno = saved;
+                report_failure();
+                return 0;
+            }
+        } else if (!log_is_fifo && word) {
+            std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+            failure_reported = false;
+        }
         // Debug lines may wait in the buffer; info and error lines reach the file at once.
         if (level >= 2) std::fflush(log_file);
-        // A FIFO whose reader went away: reported, and closed while the signal is still
-        // held; the next message opens it again, or reports why it cannot.
-        if (log_is_fifo && std::ferror(log_file)) {
-            const int saved = errno;
-            std::fclose(log_file);
-            log_file = nullptr;
-            errno = saved;
-            std::perror(kLogFileName);
-            return 0;
-        }
     }
 
     // The size seen here is what the file system holds, so unflushed debug lines do not
@@ -195,6 +270,8 @@ int log_sink(int level, const char *text) {
 void log_sink_reset() {
     if (log_file) std::fclose(log_file);
     log_file = nullptr;
+    failure_reported = false;
+    fifo_dropped = 0;
     sink_seams = {real_now, real_local_time};
 }
 

@@ -1,5 +1,7 @@
 #include "shell/shell.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string_view>
 
@@ -14,6 +16,7 @@ std::int32_t debug_flag = 0;
 std::int32_t dolog_flag = 0;
 std::int32_t quit_flag = 0;
 std::FILE *shell_out = stdout;
+bool shell_out_is_terminal = false;
 
 namespace {
 
@@ -35,6 +38,14 @@ constexpr const char *kHelpBlock[] = {
 
 static_assert(kShellReadLimit < kShellBufSize, "the read limit leaves room for the terminator");
 static_assert(kShellLineCopyMax < kShellBufSize, "the line copy fits its buffer");
+static_assert(kHostListMax < kShellBufSize && kSecretPathMax < kShellBufSize,
+              "an option value the library keeps fits its buffer");
+
+// The bytes a terminal would act on rather than show: every control byte but TAB, and DEL.
+// NUL ends the text anyway.
+constexpr const char kTerminalControls[] = "\x01\x02\x03\x04\x05\x06\x07\x08\x0a\x0b\x0c\x0d\x0e"
+                                           "\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b"
+                                           "\x1c\x1d\x1e\x1f\x7f";
 
 long search_lines_printed = 0; // lines print_line has written, to spot a search without any
 
@@ -140,20 +151,33 @@ void cmd_search(const char *line) {
     brennic_free(&r);
 }
 
+// Nothing that identifies or authenticates goes out cut short: a password cut to its first
+// 100 characters would let another password with the same start pass, and a user name cut
+// short would name another user. The command is refused whole and nothing is sent.
+bool credentials_fit(const char *user, const char *password) {
+    const auto fits = [](const char *t) {
+        return strnlen(t, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
+    };
+    if (fits(user) && fits(password)) return true;
+    std::fprintf(shell_out, "-ERR %.*s user name or password longer than %d characters\n", kUserMax,
+                 user, kUserMax);
+    return false;
+}
+
 void run_command(const char *cmd, const char *arg1, const char *arg2, const char *rest,
                  const char *line_copy) {
     std::string_view word = cmd;
-    if (word == "check")
-        cmd_check(arg1, arg2);
-    else if (word == "lookup")
-        cmd_lookup(arg1);
-    else if (word == "set")
-        cmd_set(arg1, arg2, rest);
-    else if (word == "mod")
-        cmd_mod(arg1, arg2, rest);
-    else if (word == "del")
-        cmd_del(arg1);
-    else if (word == "search")
+    if (word == "check") {
+        if (credentials_fit(arg1, arg2)) cmd_check(arg1, arg2);
+    } else if (word == "lookup") {
+        if (credentials_fit(arg1, "")) cmd_lookup(arg1);
+    } else if (word == "set") {
+        if (credentials_fit(arg1, arg2)) cmd_set(arg1, arg2, rest);
+    } else if (word == "mod") {
+        if (credentials_fit(arg1, arg2)) cmd_mod(arg1, arg2, rest);
+    } else if (word == "del") {
+        if (credentials_fit(arg1, "")) cmd_del(arg1);
+    } else if (word == "search")
         cmd_search(line_copy);
     else if (word == "quit" || word == "exit")
         quit_flag = 1;
@@ -175,6 +199,20 @@ bool read_line(std::FILE *in, char (&line)[kShellBufSize]) {
 } // namespace
 
 void put_text_line(std::FILE *out, const char *text) {
+    // On a terminal, escape sequences in a server's text would retitle the window or clear
+    // the screen: every byte the terminal would act on is shown as '?'.
+    if (shell_out_is_terminal) {
+        for (;;) {
+            const std::size_t run = std::strcspn(text, kTerminalControls);
+            std::fwrite(text, 1, run, out);
+            text += run;
+            if (*text == '\0') break;
+            std::fputc('?', out);
+            ++text;
+        }
+        std::fputc('\n', out);
+        return;
+    }
     // Runs without a line end go out in one write each; a CR or LF becomes a space.
     for (;;) {
         const std::size_t run = std::strcspn(text, "\r\n");
@@ -285,9 +323,26 @@ int flushed_status() {
 
 } // namespace
 
+namespace {
+
+// Copies an option value whole. One longer than the library keeps is refused rather than
+// cut: a path cut short names another file, and a host list cut short loses servers or
+// names one that was never given.
+bool take_value(char *dst, const char *value, int max) {
+    if (strnlen(value, static_cast<std::size_t>(max) + 1) > static_cast<std::size_t>(max))
+        return false;
+    copy_bounded(dst, value, max);
+    return true;
+}
+
+} // namespace
+
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     shell_out = out;
-    copy_bounded(host_list, kDefaultHostList, kUserMax);
+    shell_out_is_terminal = isatty(fileno(out)) == 1;
+    copy_bounded(host_list, kDefaultHostList, kHostListMax);
+    bool host_refused = false;
+    bool secret_refused = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -304,13 +359,23 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
         // A value option with nothing after it is ignored; a value it takes is never
         // itself read as an option.
         if (arg == "-secret" && i + 1 < argc) {
-            copy_bounded(secret_arg, argv[++i], kUserMax);
+            if (!take_value(secret_arg, argv[++i], kSecretPathMax)) secret_refused = true;
             continue;
         }
         if (arg == "-host" && i + 1 < argc) {
-            copy_bounded(host_list, argv[++i], kUserMax);
+            if (!take_value(host_list, argv[++i], kHostListMax)) host_refused = true;
             continue;
         }
+    }
+    // After a refused value the library starts with no host, so every command fails at once:
+    // neither the default server nor the default secret file may stand in for what was given.
+    if (host_refused)
+        std::fprintf(shell_out, "-ERR -host value longer than %d characters\n", kHostListMax);
+    if (secret_refused)
+        std::fprintf(shell_out, "-ERR -secret value longer than %d characters\n", kSecretPathMax);
+    if (host_refused || secret_refused) {
+        host_list[0] = '\0';
+        secret_arg[0] = '\0';
     }
 
     // Without -debug or -dolog the sink shows nothing, so the library is given no callback
@@ -342,6 +407,7 @@ void shell_reset() {
     dolog_flag = 0;
     quit_flag = 0;
     shell_out = stdout;
+    shell_out_is_terminal = false;
     log_sink_reset();
 }
 

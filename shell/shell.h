@@ -22,6 +22,9 @@ extern std::int32_t quit_flag;         // set by quit and exit; ends the command
 // The reply stream: standard output unless a test supplies another. The log sink's echo
 // lines go to this same stream so they stay in order with the replies.
 extern std::FILE *shell_out;
+// Set when the reply stream is a terminal: server text is then shown with '?' for the bytes
+// a terminal would act on (see put_text_line).
+extern bool shell_out_is_terminal;
 
 // Runs the whole console: options, brennic_init, the command loop, "+OK exiting".
 // Returns the exit status: 0, or 1 when standard output could not be written (the loop
@@ -39,7 +42,8 @@ void render_reply(const char *reply, const char *user, char *out);
 int print_line(int id, const char *line);
 
 // Writes text followed by LF; CR and LF inside the text become spaces, so a server text can
-// never start a line of its own in the reply stream.
+// never start a line of its own in the reply stream. On a terminal every control byte but
+// TAB, and DEL, is written as '?' instead.
 void put_text_line(std::FILE *out, const char *text);
 
 // Puts every piece of shell state, the log sink's included, back to its start value.

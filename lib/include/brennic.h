@@ -79,7 +79,8 @@ BRENNIC_EXPORT int brennic_free(brennic_result **result);
 
 /* Request operations: 1 when a result was produced (its outcome is in the record), 0 when
  * the request was refused before sending: a CR or LF in any text that would go on the link
- * (it would end the request line there) is refused, and so is what each operation says. */
+ * (it would end the request line there) is refused, and so is a user name or password of more
+ * than 100 characters (it would be sent cut short), and what each operation says. */
 BRENNIC_EXPORT int brennic_check(int id, const char *user, const char *password,
                                  brennic_result **result);
 BRENNIC_EXPORT int brennic_lookup(int id, const char *user, brennic_result **result);

@@ -91,7 +91,9 @@ int send_some(int sock, const char *bytes, int length);
 int send_printf(int sock, const char *format, ...) BRENNIC_PRINTF(2, 3);
 
 // Appends the bytes to "raw.dat" in the working directory, then sends them once. Returns the
-// send's result. When the file cannot be opened the bytes are still sent, with an error logged.
+// send's result. The file is created owner-only and written only when it is a regular file of
+// the effective user, reached without a symbolic link; otherwise, or when it cannot be opened,
+// the bytes are still sent, with an error logged.
 int send_captured(int sock, const char *bytes, int length);
 
 // Capacity of pending_out.

@@ -75,15 +75,41 @@ TEST_F(Requests, ANullPasswordIsSentAsNull) {
 TEST_F(Requests, RequestTextsOfEveryOperation) {
     host_count = 1;
     paired_host pair(0);
-    const std::string long_user(120, 'u');
+    const std::string long_user(100, 'u');
     EXPECT_EQ(request_check(1, long_user.c_str(), "", &r), 1);
     EXPECT_EQ(std::string(r->user), long_user);
     free_result(&r);
     request_lookup(2, "amy", &r);
     free_result(&r);
     request_del(3, "amy", &r);
-    EXPECT_EQ(pair.received(),
-              "1 check " + std::string(100, 'u') + " \r\n" + "2 lookup amy\r\n3 del amy\r\n");
+    EXPECT_EQ(pair.received(), "1 check " + long_user + " \r\n" + "2 lookup amy\r\n3 del amy\r\n");
+}
+
+// The request fields hold 100 characters: a longer user name or password is refused, never
+// sent cut short, where another password with the same start would pass.
+TEST_F(Requests, AUserNameOrPasswordOver100IsRefusedBeforeSending) {
+    host_count = 1;
+    paired_host pair(0);
+    const std::string u101(101, 'u'), p101(101, 'p'), p100(100, 'p');
+    const brennic_result zero{};
+    const auto refused = [&](int result) {
+        EXPECT_EQ(result, 0);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(std::memcmp(r, &zero, sizeof zero), 0) << "an unsent, zero-filled record";
+        free_result(&r);
+    };
+    refused(request_check(1, "bob", p101.c_str(), &r));
+    refused(request_check(2, u101.c_str(), "pw", &r));
+    refused(request_lookup(3, u101.c_str(), &r));
+    refused(request_del(4, u101.c_str(), &r));
+    refused(request_set(5, "bob", p101.c_str(), "a=1", &r));
+    refused(request_mod(6, u101.c_str(), nullptr, "", &r));
+    EXPECT_EQ(rlist, nullptr);
+    EXPECT_EQ(
+        count_log("Request refused: user name or password longer than 100 characters", kLevelError),
+        6);
+    EXPECT_EQ(request_check(7, "bob", p100.c_str(), &r), 1);
+    EXPECT_EQ(pair.received(), "7 check bob " + p100 + "\r\n");
 }
 
 TEST_F(Requests, SearchSendsTheFirst200CharactersAsUserSearch) {

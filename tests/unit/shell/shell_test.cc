@@ -1,5 +1,8 @@
 // The console driven through streams against the scripted library.
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -128,10 +131,43 @@ TEST_F(ShellTest, FlagsAndValues) {
     EXPECT_EQ(fake::fake_state.init_hosts, "a:1,b");
 }
 
-TEST_F(ShellTest, OptionValuesAreCutAt100) {
-    run({"-host", std::string(150, 'h'), "-secret", std::string(101, 's')}, "");
-    EXPECT_EQ(fake::fake_state.init_hosts, std::string(100, 'h'));
-    EXPECT_EQ(fake::fake_state.init_secret, std::string(100, 's'));
+TEST_F(ShellTest, OptionValuesPassWholeUpTo999Characters) {
+    const std::string five = "dir1.corp.example.com:601,dir2.corp.example.com:601,"
+                             "dir3.corp.example.com:601,dir4.corp.example.com:601,"
+                             "dir5.corp.example.com:601";
+    run({"-host", five, "-secret", std::string(150, 's')}, "");
+    EXPECT_EQ(fake::fake_state.init_hosts, five);
+    EXPECT_EQ(fake::fake_state.init_secret, std::string(150, 's'));
+    brennic::shell_reset();
+    run({"-host", std::string(999, 'h'), "-secret", std::string(999, 's')}, "");
+    EXPECT_EQ(fake::fake_state.init_hosts, std::string(999, 'h'));
+    EXPECT_EQ(fake::fake_state.init_secret, std::string(999, 's'));
+}
+
+// A value the library would cut is refused: the library starts with no host at all, never
+// with the default server or secret file in place of what was given.
+TEST_F(ShellTest, LongerOptionValuesAreRefusedAndNoHostIsUsed) {
+    const std::string over(1000, 'v');
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+        std::string secret;
+    } cases[] = {
+        {{"-host", over}, "-ERR -host value longer than 999 characters\n", ""},
+        {{"-secret", over, "-host", "a"}, "-ERR -secret value longer than 999 characters\n", ""},
+        {{"-secret", "s.dat", "-host", over}, "-ERR -host value longer than 999 characters\n", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.said);
+        brennic::shell_reset();
+        fake::reset();
+        EXPECT_EQ(run(c.args, ""), c.said + kExiting);
+        EXPECT_EQ(fake::fake_state.init_calls, 1);
+        EXPECT_EQ(fake::fake_state.init_hosts, "");
+        EXPECT_EQ(fake::fake_state.init_secret, c.secret);
+    }
+    // -version still prints its line alone.
+    EXPECT_EQ(run({"-host", over, "-version"}, ""), kVersion);
 }
 
 TEST_F(ShellTest, RepeatedValueKeepsTheLastOneOnly) {
@@ -366,14 +402,27 @@ TEST_F(ShellTest, CheckAndLookupRenderTheReply) {
                   kExiting);
 }
 
-TEST_F(ShellTest, LongUserNeverMatchesAndIsCutAt200) {
-    std::string user(101, 'u');
-    answer("+OK " + user);
-    std::string big(300, 'v');
-    answer("+OK " + big);
-    std::string out = run("lookup " + user + "\nlookup " + big + "\n");
-    EXPECT_EQ(out, "-ERR " + user + " +OK " + user + "\n" + "-ERR " + big.substr(0, 200) + " " +
-                       ("+OK " + big).substr(0, 200) + "\n" + kExiting);
+// A user name or password the library would cut is refused before anything is sent: a
+// password cut short could pass for another one.
+TEST_F(ShellTest, OverlongUserOrPasswordIsRefusedUnsent) {
+    const std::string u100(100, 'u'), u101 = u100 + "x", p101(101, 'p');
+    const std::string refusal = " user name or password longer than 100 characters\n";
+    EXPECT_EQ(run("check " + u101 + " pw\ncheck smith " + p101 + "\nlookup " + u101 + "\ndel " +
+                  u101 + "\nset smith " + p101 + " a=1\nmod " + u101 + " pw\n"),
+              "-ERR " + u100 + refusal + "-ERR smith" + refusal + "-ERR " + u100 + refusal +
+                  "-ERR " + u100 + refusal + "-ERR smith" + refusal + "-ERR " + u100 + refusal +
+                  kExiting);
+    EXPECT_TRUE(fake::fake_state.calls.empty());
+
+    // 100 characters each go through whole; the rendered reply is still cut at 200.
+    answer("+OK " + u100 + " " + std::string(300, 'v'));
+    EXPECT_EQ(run("check " + u100 + " " + std::string(100, 'p') + "\n"),
+              ("+OK " + u100 + " " + std::string(300, 'v')) + "\n" + kExiting);
+    EXPECT_EQ(only_call().password, std::string(100, 'p'));
+    answer("+OK other " + std::string(300, 'v'));
+    EXPECT_EQ(run("lookup " + u100 + "\n"),
+              "-ERR " + u100 + " " + ("+OK other " + std::string(300, 'v')).substr(0, 200) + "\n" +
+                  kExiting);
 }
 
 TEST_F(ShellTest, SetModDelPrintTheTextUnchanged) {
@@ -438,6 +487,53 @@ TEST_F(ShellTest, ServerTextCannotForgeAReplyLine) {
                                                             "+DATA a  +OK forged\n"
                                                             "+OK\n" +
                                                                 kExiting);
+}
+
+// On a terminal, the bytes a terminal acts on (window title, screen clear) in server text
+// show as '?', in the replies and in the -debug echo alike; into a file they pass as sent.
+TEST_F(ShellTest, ControlBytesFromServersAreMaskedOnATerminalOnly) {
+    const std::string sent = "+OK smith \x1b]0;owned\x07\x1b[2J\x7f\x01\tend";
+    const std::string shown = "+OK smith ?]0;owned??[2J??\tend";
+    const auto script = [&] {
+        fake::reset();
+        fake::fake_state.init_logs = {"Response (\x1b[2J)"};
+        answer(sent);
+        fake::fake_state.answers.push_back({1, "+OK", {sent, "+OK"}, {}});
+    };
+    const std::string input = "lookup smith\nsearch x\n";
+
+    script();
+    EXPECT_EQ(run({"-debug"}, input),
+              "Info: Response (\x1b[2J)\n" + sent + "\n" + sent + "\n+OK\n" + kExiting);
+
+    script();
+    brennic::shell_reset();
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(slave, &raw), 0);
+    cfmakeraw(&raw); // no LF to CR LF on the way
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+    std::FILE *in = std::tmpfile();
+    std::fputs(input.c_str(), in);
+    std::rewind(in);
+    std::FILE *tty = fdopen(slave, "w");
+    std::string program = "brennic", debug = "-debug";
+    char *argv[] = {program.data(), debug.data(), nullptr};
+    EXPECT_EQ(shell_main(2, argv, in, tty), 0);
+    brennic::shell_out = stdout;
+    std::fclose(tty);
+    std::fclose(in);
+    std::string seen;
+    char buf[512];
+    pollfd p{master, POLLIN, 0};
+    while (poll(&p, 1, 2000) == 1) {
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        seen.append(buf, static_cast<std::size_t>(n));
+    }
+    close(master);
+    EXPECT_EQ(seen, "Info: Response (?[2J)\n" + shown + "\n" + shown + "\n+OK\n" + kExiting);
 }
 
 TEST_F(ShellTest, FormatCharactersInTextsArePrintedLiterally) {
