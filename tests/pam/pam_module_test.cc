@@ -157,7 +157,8 @@ TEST_F(PamStack, NoServerAnsweringIsAuthinfoUnavailable) {
         EXPECT_EQ(r.codes, (std::vector<int>{PAM_AUTHINFO_UNAVAIL, PAM_AUTHINFO_UNAVAIL})) << r.log;
         EXPECT_TRUE(has(r.log, "smith: no server answered (hosts " + host)) << r.log;
         // Nothing of the library reaches the host process's standard output.
-        EXPECT_EQ(r.out, "auth 9\nacct 9\nprompts 1\n");
+        const std::string unavail = std::to_string(PAM_AUTHINFO_UNAVAIL);
+        EXPECT_EQ(r.out, "auth " + unavail + "\nacct " + unavail + "\nprompts 1\n");
     }
     EXPECT_TRUE(
         has(run("brennic", "smith", kPassword, {"auth"}).log,
