@@ -12,6 +12,11 @@ have_cmd ninja || missing+=(ninja-build)
 have_cmd g++ || missing+=(g++)
 have_file /usr/include/gtest/gtest.h || missing+=(libgtest-dev)
 have_file /usr/include/benchmark/benchmark.h || missing+=(libbenchmark-dev)
+# The PAM module and its stack tests (libpam with pam_wrapper preloaded; pamtester for trying
+# a service by hand).
+have_file /usr/include/security/pam_modules.h || missing+=(libpam0g-dev)
+compgen -G "/usr/lib/*/libpam_wrapper.so" >/dev/null || missing+=(libpam-wrapper)
+have_cmd pamtester || missing+=(pamtester)
 if [ "${BRENNIC_FULL_SETUP:-0}" = 1 ]; then
   have_cmd clang++ || missing+=(clang)
   have_cmd clang-format-14 || missing+=(clang-format-14)

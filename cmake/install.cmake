@@ -93,6 +93,20 @@ if(BRENNIC_INSTALL_TESTSERVER AND TARGET brennic-testserver)
   install(TARGETS brennic-testserver RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# The PAM module goes where the system's libpam looks for modules named without a path; the
+# folder is relative to the prefix (/usr in the Debian package).
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(_brennic_pam_dir_default "lib/${CMAKE_LIBRARY_ARCHITECTURE}/security")
+else()
+  set(_brennic_pam_dir_default "lib/security")
+endif()
+set(BRENNIC_PAM_MODULE_DIR "${_brennic_pam_dir_default}" CACHE STRING
+  "Folder of PAM modules, relative to the install prefix or absolute")
+if(TARGET pam_brennic)
+  install(TARGETS pam_brennic LIBRARY DESTINATION ${BRENNIC_PAM_MODULE_DIR})
+  install(FILES "${BRENNIC_PKG_ROOT}/docs/pam_brennic.8" DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+endif()
+
 install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.1" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.3" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
@@ -116,7 +130,8 @@ set(CPACK_PACKAGE_DESCRIPTION
   "brennic checks, looks up, creates, modifies, deletes and searches user records on a \
 network directory server over an enciphered link, with failover across up to five servers. \
 The package holds the brennic console program, the shared library libbrennic with its C \
-header, CMake and pkg-config package files, manual pages and embedding examples.")
+header, CMake and pkg-config package files, manual pages, embedding examples and the PAM \
+module pam_brennic.so for logging in with a directory password.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/\\.cache/")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
