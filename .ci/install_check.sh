@@ -85,7 +85,7 @@ installed_files() {
         share/doc/brennic/examples/Makefile share/doc/brennic/examples/check_users.sh; do
         [ -e "$prefix/$f" ] || { echo "missing: $f"; missing=1; }
     done
-    for f in libbrennic.so libbrennic.so.1 libbrennic.so.1.2.0 pkgconfig/brennic.pc \
+    for f in libbrennic.so libbrennic.so.1 libbrennic.so.1.3.0 pkgconfig/brennic.pc \
         cmake/brennic/brennicConfig.cmake cmake/brennic/brennicConfigVersion.cmake \
         cmake/brennic/brennicTargets.cmake; do
         [ -e "$libdir/$f" ] || { echo "missing: $libdir/$f"; missing=1; }
@@ -97,7 +97,7 @@ check "program, library, header, package files, man pages and examples installed
     installed_files
 
 soname_is_v1() {
-    objdump -p "$libdir/libbrennic.so.1.2.0" | grep -E '^ *SONAME +libbrennic\.so\.1$'
+    objdump -p "$libdir/libbrennic.so.1.3.0" | grep -E '^ *SONAME +libbrennic\.so\.1$'
 }
 check "library soname is libbrennic.so.1" soname_is_v1
 
@@ -173,8 +173,8 @@ check "find_package(brennic 2.0) is refused" version_refused 2.0
 
 # --- pkg-config ------------------------------------------------------------------------------
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-check "pkg-config reports version 1.2.0" \
-    bash -c "[ \"\$(pkg-config --modversion brennic)\" = 1.2.0 ]"
+check "pkg-config reports version 1.3.0" \
+    bash -c "[ \"\$(pkg-config --modversion brennic)\" = 1.3.0 ]"
 check "brennic.pc names the installed prefix" \
     bash -c "[ \"\$(pkg-config --variable=prefix brennic)\" = '$prefix' ] &&
              [ \"\$(pkg-config --variable=libdir brennic)\" = '$libdir' ]"
@@ -309,21 +309,22 @@ deb_contents() {
     dpkg-deb -c "$deb" | awk '{print $6}' >"$work/deb.list"
     local want missing=0
     for want in '/usr/bin/brennic$' '/usr/lib/(.*/)?libbrennic\.so\.1$' \
-        '/usr/lib/(.*/)?libbrennic\.so\.1\.2\.0$' '/usr/include/brennic\.h$' \
+        '/usr/lib/(.*/)?libbrennic\.so\.1\.3\.0$' '/usr/include/brennic\.h$' \
         '/usr/share/man/man1/brennic\.1(\.gz)?$' '/usr/share/man/man3/brennic\.3(\.gz)?$' \
         '/cmake/brennic/brennicConfig\.cmake$' '/cmake/brennic/brennicConfigVersion\.cmake$' \
-        '/cmake/brennic/brennicTargets\.cmake$' '/pkgconfig/brennic\.pc$'; do
+        '/cmake/brennic/brennicTargets\.cmake$' '/pkgconfig/brennic\.pc$' \
+        '/usr/lib/(.*/)?security/pam_brennic\.so$' '/usr/share/man/man8/pam_brennic\.8(\.gz)?$'; do
         grep -Eq "$want" "$work/deb.list" || { echo "not in package: $want"; missing=1; }
     done
     return "$missing"
 }
-check "package lists program, library, header, man pages, CMake files and brennic.pc" deb_contents
+check "package lists program, library, header, man pages, CMake files, brennic.pc and the PAM module" deb_contents
 deb_control() {
     [ "$(dpkg-deb -f "$deb" Package)" = brennic ] &&
-        [ "$(dpkg-deb -f "$deb" Version)" = 1.2.0 ] &&
+        [ "$(dpkg-deb -f "$deb" Version)" = 1.3.0 ] &&
         [ -n "$(dpkg-deb -f "$deb" Maintainer)" ]
 }
-check "package is brennic 1.2.0 with a maintainer" deb_control
+check "package is brennic 1.3.0 with a maintainer" deb_control
 deb_pc_prefix() {
     dpkg-deb -x "$deb" "$work/deb-root" &&
         grep -qx 'prefix=/usr' "$(find "$work/deb-root" -name brennic.pc | head -n 1)"
