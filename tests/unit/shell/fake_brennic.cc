@@ -52,6 +52,8 @@ int answer_request(call c, brennic_line_fn on_line, brennic_result **result) {
     if (a.text) {
         r->text = dup(*a.text);
         r->ok = a.text->rfind("+OK", 0) == 0;
+        // As the library does: its failure text comes only with the failed flag.
+        r->failed = a.text->rfind("-ERR brenniclib failed", 0) == 0;
     }
     return a.ret;
 }
