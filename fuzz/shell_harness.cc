@@ -295,5 +295,10 @@ int brennic_search(int id, const char *text, brennic_line_fn on_line, brennic_re
 }
 
 int brennic_poll(brennic_result **) { return 0; }
+int brennic_set_timeout(int ms) { return ms >= 0; }
+int brennic_set_log_level(int min_level) { return min_level >= 1 && min_level <= 3; }
+int brennic_set_notice_fn(brennic_notice_fn) { return 1; }
+int brennic_host_state(int, char *, int, int *, int *, int64_t *) { return 0; }
+int brennic_result_host(const brennic_result *) { return -1; }
 
 } // extern "C"

@@ -217,11 +217,12 @@ int log_sink(int level, const char *text) {
 
     if (debug_flag && word) {
         // Diagnostics quote server text; a terminal is shown it as the replies are.
-        if (shell_out_is_terminal) {
-            std::fprintf(shell_out, "%s: ", word);
-            put_text_line(shell_out, text);
+        std::FILE *echo = echo_out ? echo_out : shell_out;
+        if (echo_out ? echo_out_is_terminal : shell_out_is_terminal) {
+            std::fprintf(echo, "%s: ", word);
+            put_text_line(echo, text);
         } else {
-            std::fprintf(shell_out, "%s: %s\n", word, text);
+            std::fprintf(echo, "%s: %s\n", word, text);
         }
     }
 

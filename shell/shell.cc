@@ -5,8 +5,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/clock.h"
 #include "base/text.h"
+#include "shell/json.h"
 #include "shell/log_sink.h"
+#include "shell/options.h"
+#include "shell/report.h"
 
 namespace brennic {
 
@@ -17,6 +21,8 @@ std::int32_t dolog_flag = 0;
 std::int32_t quit_flag = 0;
 std::FILE *shell_out = stdout;
 bool shell_out_is_terminal = false;
+std::FILE *echo_out = nullptr;
+bool echo_out_is_terminal = false;
 
 namespace {
 
@@ -38,6 +44,9 @@ constexpr const char *kHelpBlock[] = {
 
 static_assert(kShellReadLimit < kShellBufSize, "the read limit leaves room for the terminator");
 static_assert(kShellLineCopyMax < kShellBufSize, "the line copy fits its buffer");
+static_assert(kLocalLineSize - kShellBufSize >
+                  static_cast<int>(sizeof " brennic_lib call failed, see brennic.log" + 5),
+              "a console line holds a whole input piece with the longest text around it");
 static_assert(kHostListMax < kShellBufSize && kSecretPathMax < kShellBufSize,
               "an option value the library keeps fits its buffer");
 
@@ -72,128 +81,186 @@ bool next_word(std::string_view line, std::size_t &pos, std::size_t &start, std:
     return true;
 }
 
+long lines_read = 0;                // input lines so far: the seq of the next command
+line_store *search_store = nullptr; // under -json, where print_line keeps a search's lines
+
 void print_version() { std::fprintf(shell_out, "+OK brennic version %s\n", kShellVersion); }
 
-void print_invalid(const char *word) {
-    std::fprintf(shell_out, "-ERR Invalid command (%s) use help\n", word);
+// A line the console answers itself, with the command word it names.
+void answer_local(const command &c, outcome o, const char *reply) {
+    finish_local(c, o, reply, nullptr);
 }
 
-void print_refusal(const char *who) {
-    std::fprintf(shell_out, "-ERR %s brennic_lib call failed, see brennic.log\n", who);
-}
-
-// A blocking call that gave up waiting leaves the record without a reply text.
-void print_no_reply(const char *who) {
-    std::fprintf(shell_out, "-ERR %.200s no reply from brennic server\n", who);
-}
-
-// The common ending of every request handler: refusal, missing reply, or the reply itself,
-// then the record is released whatever happened.
-void finish_request(int ok, brennic_result *&r, const char *who, const char *user, bool render) {
-    if (!ok) {
-        print_refusal(who);
-    } else if (!r || !r->text) {
-        print_no_reply(who);
-    } else if (render) {
-        char rendered[kShellBufSize];
-        render_reply(r->text, user, rendered);
-        put_text_line(shell_out, rendered);
-    } else {
-        put_text_line(shell_out, r->text);
-    }
-    brennic_free(&r);
-}
-
-void cmd_check(const char *user, const char *password) {
+void cmd_check(const command &c, const char *password) {
     brennic_result *r = nullptr;
-    int ok = brennic_check(-1, user, password, &r);
-    finish_request(ok, r, user, user, true);
+    int ok = brennic_check(-1, c.user, password, &r);
+    finish_request(c, ok, r, nullptr, false);
 }
 
-void cmd_lookup(const char *user) {
+void cmd_lookup(const command &c) {
     brennic_result *r = nullptr;
-    int ok = brennic_lookup(-1, user, &r);
-    finish_request(ok, r, user, user, true);
+    int ok = brennic_lookup(-1, c.user, &r);
+    finish_request(c, ok, r, nullptr, false);
 }
 
-void cmd_set(const char *user, const char *password, const char *rest) {
+void cmd_set(const command &c, const char *password, const char *rest) {
     brennic_result *r = nullptr;
-    int ok = brennic_set(-1, user, password, rest, &r);
-    finish_request(ok, r, user, user, false);
+    int ok = brennic_set(-1, c.user, password, rest, &r);
+    finish_request(c, ok, r, nullptr, false);
 }
 
-void cmd_mod(const char *user, const char *password, const char *rest) {
+void cmd_mod(const command &c, const char *password, const char *rest) {
     brennic_result *r = nullptr;
-    int ok = brennic_mod(-1, user, password, rest, &r);
-    finish_request(ok, r, user, user, false);
+    int ok = brennic_mod(-1, c.user, password, rest, &r);
+    finish_request(c, ok, r, nullptr, false);
 }
 
-void cmd_del(const char *user) {
+void cmd_del(const command &c) {
     brennic_result *r = nullptr;
-    int ok = brennic_del(-1, user, &r);
-    finish_request(ok, r, user, user, false);
+    int ok = brennic_del(-1, c.user, &r);
+    finish_request(c, ok, r, nullptr, false);
 }
 
-// The reply lines were printed by print_line while the call ran. A failed link reaches only
-// the record's text, never the callback: it is printed as set, mod and del print theirs, so
-// that no search goes without a final line, also one whose link failed after some of its
-// +DATA lines had come.
-void cmd_search(const char *line) {
+// The reply lines are printed (or, under -json, kept) by print_line while the call runs.
+void cmd_search(const command &c) {
     brennic_result *r = nullptr;
+    line_store lines;
+    if (script.json) search_store = &lines;
     const long printed_before = search_lines_printed;
-    int ok = brennic_search(-1, line, print_line, &r);
-    if (!ok)
-        print_refusal(line);
-    else if (!r || !r->text)
-        print_no_reply(line);
-    else if (r->failed != 0 || search_lines_printed == printed_before)
-        put_text_line(shell_out, r->text);
-    brennic_free(&r);
+    int ok = brennic_search(-1, c.text, print_line, &r);
+    search_store = nullptr;
+    finish_request(c, ok, r, &lines, search_lines_printed != printed_before);
+    release_lines(lines);
+}
+
+void cmd_help(const command &c) {
+    if (!script.json) {
+        for (const char *help_line : kHelpBlock)
+            std::fputs(help_line, shell_out);
+        tally(commands_tally, outcome::ok);
+        return;
+    }
+    line_store lines;
+    char line[kShellBufSize];
+    for (const char *help_line : kHelpBlock) {
+        copy_bounded(line, help_line, kShellBufSize - 1);
+        cut_at_line_end(line);
+        store_line(lines, line);
+    }
+    finish_local(c, outcome::ok, "+OK ", &lines);
+    release_lines(lines);
 }
 
 // Nothing that identifies or authenticates goes out cut short: a password cut to its first
 // 100 characters would let another password with the same start pass, and a user name cut
 // short would name another user. The command is refused whole and nothing is sent.
-bool credentials_fit(const char *user, const char *password) {
+bool credentials_fit(const command &c, const char *password) {
     const auto fits = [](const char *t) {
         return strnlen(t, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
     };
-    if (fits(user) && fits(password)) return true;
-    std::fprintf(shell_out, "-ERR %.*s user name or password longer than %d characters\n", kUserMax,
-                 user, kUserMax);
+    if (fits(c.user) && fits(password)) return true;
+    char line[kShellBufSize];
+    std::snprintf(line, sizeof line, "-ERR %.*s user name or password longer than %d characters",
+                  kUserMax, c.user, kUserMax);
+    answer_local(c, outcome::refused, line);
     return false;
 }
 
-void run_command(const char *cmd, const char *arg1, const char *arg2, const char *rest,
+// Under -strict a request without the arguments it needs is not sent: check needs a user
+// and a password; lookup, set, mod and del a user; search a text.
+bool arguments_given(const command &c, const char *arg1, const char *arg2) {
+    const std::string_view word = c.word;
+    bool given = arg1[0] != '\0';
+    if (word == "check") given = given && arg2[0] != '\0';
+    if (given) return true;
+    char line[kShellBufSize];
+    std::snprintf(line, sizeof line, "-ERR Missing argument (%.*s) use help", kRenderFieldMax,
+                  c.word);
+    answer_local(c, outcome::refused, line);
+    return false;
+}
+
+bool is_request(std::string_view word) {
+    return word == "check" || word == "lookup" || word == "set" || word == "mod" || word == "del" ||
+           word == "search";
+}
+
+void run_command(command &c, const char *arg1, const char *arg2, const char *rest,
                  const char *line_copy) {
-    std::string_view word = cmd;
+    std::string_view word = c.word;
+    if (is_request(word)) {
+        if (word == "search")
+            c.text = line_copy;
+        else
+            c.user = arg1;
+        c.render = word == "check" || word == "lookup";
+        if (script.strict && !arguments_given(c, arg1, arg2)) return;
+    }
     if (word == "check") {
-        if (credentials_fit(arg1, arg2)) cmd_check(arg1, arg2);
+        if (credentials_fit(c, arg2)) cmd_check(c, arg2);
     } else if (word == "lookup") {
-        if (credentials_fit(arg1, "")) cmd_lookup(arg1);
+        if (credentials_fit(c, "")) cmd_lookup(c);
     } else if (word == "set") {
-        if (credentials_fit(arg1, arg2)) cmd_set(arg1, arg2, rest);
+        if (credentials_fit(c, arg2)) cmd_set(c, arg2, rest);
     } else if (word == "mod") {
-        if (credentials_fit(arg1, arg2)) cmd_mod(arg1, arg2, rest);
+        if (credentials_fit(c, arg2)) cmd_mod(c, arg2, rest);
     } else if (word == "del") {
-        if (credentials_fit(arg1, "")) cmd_del(arg1);
+        if (credentials_fit(c, "")) cmd_del(c);
     } else if (word == "search")
-        cmd_search(line_copy);
-    else if (word == "quit" || word == "exit")
+        cmd_search(c);
+    else if (word == "quit" || word == "exit") {
         quit_flag = 1;
-    else if (word == "version")
-        print_version();
-    else if (word == "help") {
-        for (const char *help_line : kHelpBlock)
-            std::fputs(help_line, shell_out);
-    } else
-        print_invalid(cmd);
+        answer_local(c, outcome::ok, nullptr);
+    } else if (word == "version") {
+        char line[sizeof kShellVersion + 32];
+        std::snprintf(line, sizeof line, "+OK brennic version %s", kShellVersion);
+        answer_local(c, outcome::ok, line);
+    } else if (word == "help") {
+        cmd_help(c);
+    } else if (word == "status" && (script.strict || script.json)) {
+        finish_status(c);
+    } else {
+        char line[kLocalLineSize];
+        std::snprintf(line, sizeof line, "-ERR Invalid command (%s) use help", c.word);
+        answer_local(c, outcome::invalid, line);
+    }
+}
+
+// Under -strict a blank line, or one whose first character other than a space or tab is #,
+// is passed over without a reply.
+bool skipped_line(const char *line) {
+    const char *p = line;
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
+        ++p;
+    return *p == '\0' || *p == '#';
 }
 
 // Reads one line of at most kShellReadLimit - 1 characters, LF kept. The text ends at its
 // first NUL, as with any C string; the bytes after it on that line are dropped.
 bool read_line(std::FILE *in, char (&line)[kShellBufSize]) {
     return std::fgets(line, kShellReadLimit, in) != nullptr;
+}
+
+// The same read for -strict, which also says whether the line was longer than the limit: its
+// rest is then read and dropped up to and including its LF. A line that fills the limit
+// exactly and ends there (LF next, or end of input) is whole. NUL bytes count as characters.
+bool read_line_strict(std::FILE *in, char (&line)[kShellBufSize], bool &overlong) {
+    overlong = false;
+    int length = 0;
+    int ch = EOF;
+    while (length < kShellReadLimit - 1 && (ch = std::getc(in)) != EOF) {
+        line[length++] = static_cast<char>(ch);
+        if (ch == '\n') break;
+    }
+    line[length] = '\0';
+    if (length == 0) return false;
+    if (ch == '\n' || length < kShellReadLimit - 1) return true;
+    ch = std::getc(in);
+    if (ch == '\n' || ch == EOF) return true;
+    overlong = true;
+    while (ch != '\n' && ch != EOF)
+        ch = std::getc(in);
+    return true;
 }
 
 } // namespace
@@ -227,7 +294,10 @@ void put_text_line(std::FILE *out, const char *text) {
 
 int print_line(int /*id*/, const char *line) {
     ++search_lines_printed;
-    put_text_line(shell_out, line ? line : "");
+    if (search_store)
+        store_line(*search_store, or_empty(line));
+    else if (!script.json)
+        put_text_line(shell_out, or_empty(line));
     return 1;
 }
 
@@ -257,7 +327,12 @@ void render_reply(const char *reply, const char *user, char *out) {
         copy_bounded(out, reply, kShellBufSize - 1);
 }
 
-void dispatch_line(const char *line) {
+void dispatch_line(const char *line, bool overlong) {
+    command c;
+    c.seq = ++lines_read;
+    c.started_ns = monotonic_ns();
+    if (script.strict && skipped_line(line)) return;
+
     char line_copy[kShellBufSize];
     char cmd[kShellBufSize];
     // Only the terminator: clearing the whole buffers would cost 60 KB of stores per line.
@@ -268,10 +343,9 @@ void dispatch_line(const char *line) {
     arg2[0] = '\0';
     rest[0] = '\0';
 
-    // The copy, cut at the first LF and then at the first CR, is what search sends.
+    // The copy, cut at its first CR or LF, is what search sends.
     copy_bounded(line_copy, line, kShellLineCopyMax);
-    if (char *lf = std::strchr(line_copy, '\n')) *lf = '\0';
-    if (char *cr = std::strchr(line_copy, '\r')) *cr = '\0';
+    cut_at_line_end(line_copy);
 
     copy_bounded(cmd, kNoCommand, kShellBufSize - 1);
 
@@ -279,8 +353,9 @@ void dispatch_line(const char *line) {
     // piece within its buffer.
     std::string_view text(line, strnlen(line, kShellBufSize - 1));
     std::size_t pos = 0, start = 0, end = 0;
+    c.word = cmd;
     if (!next_word(text, pos, start, end)) {
-        print_invalid(kNoCommand);
+        answer_local(c, outcome::invalid, "-ERR Invalid command (nocommand) use help");
         std::fflush(shell_out);
         return;
     }
@@ -301,7 +376,15 @@ void dispatch_line(const char *line) {
     }
 
     lowercase_in_place(cmd);
-    run_command(cmd, arg1, arg2, rest, line_copy);
+    if (overlong) {
+        // What was read of it is not sent: its end, with what it would have said, is lost.
+        char reply[kShellBufSize];
+        std::snprintf(reply, sizeof reply, "-ERR Input line longer than %d characters",
+                      kShellReadLimit - 1);
+        answer_local(c, outcome::refused, reply);
+    } else {
+        run_command(c, arg1, arg2, rest, line_copy);
+    }
     std::fflush(shell_out);
 }
 
@@ -323,81 +406,76 @@ int flushed_status() {
 
 } // namespace
 
-namespace {
-
-// Copies an option value whole. One longer than the library keeps is refused rather than
-// cut: a path cut short names another file, and a host list cut short loses servers or
-// names one that was never given.
-bool take_value(char *dst, const char *value, int max) {
-    if (strnlen(value, static_cast<std::size_t>(max) + 1) > static_cast<std::size_t>(max))
-        return false;
-    copy_bounded(dst, value, max);
-    return true;
-}
-
-} // namespace
-
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     shell_out = out;
     shell_out_is_terminal = isatty(fileno(out)) == 1;
     copy_bounded(host_list, kDefaultHostList, kHostListMax);
-    bool host_refused = false;
-    bool secret_refused = false;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "-help" || arg == "-h") {
-            std::fputs(kUsage, shell_out);
-            return flushed_status();
-        }
-        if (arg == "-debug") debug_flag = 1;
-        if (arg == "-version") {
-            print_version();
-            return flushed_status();
-        }
-        if (arg == "-dolog") dolog_flag = 1;
-        // A value option with nothing after it is ignored; a value it takes is never
-        // itself read as an option.
-        if (arg == "-secret" && i + 1 < argc) {
-            if (!take_value(secret_arg, argv[++i], kSecretPathMax)) secret_refused = true;
-            continue;
-        }
-        if (arg == "-host" && i + 1 < argc) {
-            if (!take_value(host_list, argv[++i], kHostListMax)) host_refused = true;
-            continue;
-        }
+    switch (read_options(argc, argv)) {
+    case start_action::usage:
+        std::fputs(kUsage, shell_out);
+        return flushed_status();
+    case start_action::version:
+        print_version();
+        return flushed_status();
+    case start_action::usage_error:
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    case start_action::run:
+        break;
     }
+    // Under -json standard output carries objects only: the diagnostics go to standard error.
+    if (script.json) {
+        echo_out = stderr;
+        echo_out_is_terminal = isatty(fileno(stderr)) == 1;
+    }
+
     // After a refused value the library starts with no host, so every command fails at once:
     // neither the default server nor the default secret file may stand in for what was given.
-    if (host_refused)
-        std::fprintf(shell_out, "-ERR -host value longer than %d characters\n", kHostListMax);
-    if (secret_refused)
-        std::fprintf(shell_out, "-ERR -secret value longer than %d characters\n", kSecretPathMax);
+    char message[kShellBufSize];
+    if (host_refused) {
+        std::snprintf(message, sizeof message, "-ERR -host value longer than %d characters",
+                      kHostListMax);
+        report_message(message);
+    }
+    if (secret_refused) {
+        std::snprintf(message, sizeof message, "-ERR -secret value longer than %d characters",
+                      kSecretPathMax);
+        report_message(message);
+    }
     if (host_refused || secret_refused) {
         host_list[0] = '\0';
         secret_arg[0] = '\0';
     }
 
+    // The deadline covers the link setups of start-up too.
+    if (script.timeout_ms > 0) brennic_set_timeout(script.timeout_ms);
+    // The library's own lines come through the console, so that they are masked on a
+    // terminal and, under -json, become event objects.
+    brennic_set_notice_fn(notice_sink);
     // Without -debug or -dolog the sink shows nothing, so the library is given no callback
     // and skips building its diagnostics.
     const brennic_log_fn sink = (debug_flag || dolog_flag) ? log_sink : nullptr;
     if (!brennic_init(host_list, secret_arg, sink))
-        std::fputs("-ERR Could not initialize brennic library\n", shell_out);
+        report_message("-ERR Could not initialize brennic library");
     // What start-up wrote (a refused handshake, -debug lines) shows whether the replies can
     // be written before the first command runs.
     if (flushed_status() != 0) return kExitOutputFailed;
 
     char line[kShellBufSize];
     while (!quit_flag) {
-        if (!read_line(in, line)) break;
-        dispatch_line(line); // flushes its replies
+        bool overlong = false;
+        if (!(script.strict ? read_line_strict(in, line, overlong) : read_line(in, line))) break;
+        dispatch_line(line, overlong); // flushes its replies
         // A reply that cannot be written reaches nobody: no further command is run, since
         // its outcome (a set, a del) could not be seen either.
         if (std::ferror(shell_out)) return output_failed();
     }
 
-    std::fputs("+OK exiting\n", shell_out);
-    return flushed_status();
+    report_exiting();
+    const int status = flushed_status();
+    if (status != 0 || !script.status) return status;
+    return tally_status(commands_tally);
 }
 
 void shell_reset() {
@@ -408,6 +486,13 @@ void shell_reset() {
     quit_flag = 0;
     shell_out = stdout;
     shell_out_is_terminal = false;
+    echo_out = nullptr;
+    echo_out_is_terminal = false;
+    script = script_options{};
+    host_refused = false;
+    secret_refused = false;
+    commands_tally = outcome_tally{};
+    lines_read = 0;
     log_sink_reset();
 }
 

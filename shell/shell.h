@@ -25,14 +25,20 @@ extern std::FILE *shell_out;
 // Set when the reply stream is a terminal: server text is then shown with '?' for the bytes
 // a terminal would act on (see put_text_line).
 extern bool shell_out_is_terminal;
+// Where the log sink echoes under -debug instead of the reply stream: standard error under
+// -json; nullptr, the default, keeps the echo in the reply stream.
+extern std::FILE *echo_out;
+extern bool echo_out_is_terminal;
 
 // Runs the whole console: options, brennic_init, the command loop, "+OK exiting".
 // Returns the exit status: 0, or 1 when standard output could not be written (the loop
-// then stops at that reply).
+// then stops at that reply); under -status how the commands went; kExitUsage for options
+// refused under -strict.
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out);
 
 // Handles one input line as read (LF included when there was one) and flushes the output.
-void dispatch_line(const char *line);
+// overlong: the line went past the read limit and its rest was dropped (-strict).
+void dispatch_line(const char *line, bool overlong = false);
 
 // Builds the printed form of a check or lookup reply for the user as typed. out must hold
 // kShellBufSize characters.

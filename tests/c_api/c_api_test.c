@@ -28,8 +28,18 @@ static int checks;
 static int found_host;
 static int refused_connects;
 static int bad_lines;
+static int below_error; /* diagnostics of level 1 or 2 */
+
+static int on_notice(int kind, const char *host, const char *text, const char *line) {
+    (void)kind;
+    (void)host;
+    (void)text;
+    (void)line;
+    return 0;
+}
 
 static int on_log(int level, const char *text) {
+    if (level < 3) ++below_error;
     if (strcmp(text, "Found host (127.0.0.1:1)") == 0 && level == 2) ++found_host;
     if (strncmp(text, "tcp_open failed (127.0.0.1:1) ", 30) == 0 && level == 3) ++refused_connects;
     if (strchr(text, '\n') != NULL || strchr(text, '\r') != NULL) ++bad_lines;
@@ -60,7 +70,41 @@ int main(void) {
     CHECK(r != NULL && r->text != NULL && strcmp(r->text, kFailure) == 0);
     CHECK(r != NULL && r->ok == 0 && r->failed == 1 && r->id == -1);
     CHECK(r != NULL && r->user != NULL && strcmp(r->user, "bob") == 0);
+    CHECK(brennic_result_host(r) == 0);
     CHECK(brennic_free(&r) == 1);
+    CHECK(brennic_result_host(NULL) == -1);
+    r = brennic_new();
+    CHECK(brennic_result_host(r) == -1);
+    CHECK(brennic_free(&r) == 1);
+
+    /* The host table after a failed link setup; a short name buffer cuts the name. */
+    {
+        char name[16];
+        int port = 0, state = -1;
+        int64_t seconds = -2;
+        CHECK(brennic_host_state(0, name, sizeof name, &port, &state, &seconds) == 1);
+        CHECK(strcmp(name, "127.0.0.1") == 0 && port == 1);
+        CHECK(state == BRENNIC_HOST_FAILED && seconds >= 0 && seconds < 60);
+        CHECK(brennic_host_state(0, name, 4, NULL, NULL, NULL) == 1 && strcmp(name, "127") == 0);
+        CHECK(brennic_host_state(1, name, sizeof name, &port, &state, &seconds) == 0);
+        CHECK(brennic_host_state(-1, NULL, 0, NULL, NULL, NULL) == 0);
+    }
+
+    /* Settings: out-of-range values change nothing; level 3 keeps info lines away. */
+    CHECK(brennic_set_timeout(-1) == 0);
+    CHECK(brennic_set_timeout(0) == 1);
+    CHECK(brennic_set_notice_fn(on_notice) == 1);
+    CHECK(brennic_set_notice_fn(NULL) == 1);
+    CHECK(brennic_set_log_level(0) == 0 && brennic_set_log_level(4) == 0);
+    CHECK(brennic_set_log_level(3) == 1);
+    below_error = 0;
+    CHECK(brennic_del(-1, "bob", &r) == 1);
+    CHECK(brennic_free(&r) == 1);
+    CHECK(below_error == 0);
+    CHECK(brennic_set_log_level(1) == 1);
+    CHECK(brennic_del(-1, "bob", &r) == 1);
+    CHECK(brennic_free(&r) == 1);
+    CHECK(below_error > 0);
 
     /* Asynchronous: pending on return, collected by poll. */
     CHECK(brennic_lookup(5, "amy", &r) == 1);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/child_process.h"
+#include "tests/support/json_lines.h"
 
 using brennic::e2e::closed_port;
 using brennic::e2e::read_file;
@@ -429,6 +431,98 @@ TEST_F(Console, LongestAttributeTextTravelsWholeBothWays) {
     auto sent = requests();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0], "-1 set big pw " + attrs);
+}
+
+// ---- the options for scripts ----
+
+TEST_F(Console, JsonCarriesHostileServerTextAsValidObjects) {
+    users_ =
+        dir_.write("hostile.txt", "smith secret1 q=\"a\\b\" \x1b]0;title\x07 \xff\xfe\xc3\xa9\n");
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--nul-in-reply"})));
+    std::vector<std::string> argv = {BRENNIC_CONSOLE_PATH, "-json",   "-strict", "-status", "-host",
+                                     srv.address(),        "-secret", secret_};
+    run_result r = brennic::e2e::run_program(argv,
+                                             "check smith secret1\nlookup smith\n# skipped\n"
+                                             "set brown pw a=1\nmod brown pw b=2\ndel brown\n"
+                                             "search title\nstatus\nhelp\nversion\n",
+                                             dir_.path(), kRunLimitMs);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    const auto parsed = brennic::test::parse_json_lines(r.out);
+    ASSERT_TRUE(parsed.ok) << parsed.error << "\n" << r.out;
+    const auto &o = parsed.objects;
+    ASSERT_EQ(o.size(), 10u) << r.out;
+    const std::vector<std::string> commands = {"check",  "lookup", "set",  "mod",    "del",
+                                               "search", "status", "help", "version"};
+    const std::vector<int> seqs = {1, 2, 4, 5, 6, 7, 8, 9, 10};
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        EXPECT_EQ(o[i].at("seq"), std::to_string(seqs[i]));
+        EXPECT_EQ(o[i].at("command"), "\"" + commands[i] + "\"");
+        EXPECT_EQ(o[i].at("outcome"), "\"ok\"") << commands[i];
+        if (i < 6) {
+            EXPECT_EQ(o[i].at("host"), "\"" + srv.address() + "\"") << commands[i];
+        }
+    }
+    const std::string attrs = "q=\\\"a\\\\b\\\" \\u001b]0;title\\u0007 \\u00ff\\u00fe\\u00e9";
+    EXPECT_EQ(o[1].at("reply"), "\"+OK smith " + attrs + "\"");
+    // The NUL line is carried up to its first NUL.
+    EXPECT_EQ(o[5].at("lines"),
+              "[\"+DATA nul\", \"+DATA smith " + attrs + "\", \"+OK search 1 found\"]");
+    EXPECT_EQ(o[9].at("event"), "\"exiting\"");
+}
+
+TEST_F(Console, ARefusingHostIsAnEventAndNeverShiftsACommand) {
+    server_process refusing, good;
+    ASSERT_TRUE(refusing.start(server_args({"--refuse-handshake"}, "1")));
+    ASSERT_TRUE(good.start(server_args({}, "2")));
+    run_result r =
+        brennic::e2e::run_program({BRENNIC_CONSOLE_PATH, "-json", "-host",
+                                   refusing.address() + "," + good.address(), "-secret", secret_},
+                                  "check smith secret1\nlookup jones\n", dir_.path(), kRunLimitMs);
+    const auto parsed = brennic::test::parse_json_lines(r.out);
+    ASSERT_TRUE(parsed.ok) << parsed.error << "\n" << r.out;
+    const auto &o = parsed.objects;
+    ASSERT_EQ(o.size(), 4u) << r.out;
+    EXPECT_EQ(o[0].at("event"), "\"refused\"");
+    EXPECT_EQ(o[0].at("host"), "\"" + refusing.address() + "\"");
+    EXPECT_EQ(o[0].at("text"), "\"1 -ERR handshake refused\"");
+    EXPECT_EQ(o[0].count("seq"), 0u);
+    for (std::size_t i = 1; i <= 2; ++i) {
+        EXPECT_EQ(o[i].at("seq"), std::to_string(i));
+        EXPECT_EQ(o[i].at("outcome"), "\"ok\"");
+        EXPECT_EQ(o[i].at("host"), "\"" + good.address() + "\"");
+    }
+    EXPECT_EQ(o[1].at("reply"), "\"+OK smith password accepted\"");
+    EXPECT_EQ(o[2].at("reply"), "\"+OK jones mail=jones@example.org dept=dev\"");
+}
+
+TEST_F(Console, TimeoutEndsACommandASilentHostHolds) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--stall-ms", "20000"})));
+    const auto began = std::chrono::steady_clock::now();
+    run_result r = brennic::e2e::run_program({BRENNIC_CONSOLE_PATH, "-json", "-status", "-timeout",
+                                              "0.5", "-host", srv.address(), "-secret", secret_},
+                                             "check smith secret1\n", dir_.path(), kRunLimitMs);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_LT(took, std::chrono::seconds(4)) << "the deadline is half a second";
+    EXPECT_EQ(r.exit_status, 2);
+    const auto parsed = brennic::test::parse_json_lines(r.out);
+    ASSERT_TRUE(parsed.ok) << parsed.error << "\n" << r.out;
+    ASSERT_EQ(parsed.objects.size(), 2u) << r.out;
+    const auto &o = parsed.objects[0];
+    EXPECT_EQ(o.at("outcome"), "\"timeout\"");
+    EXPECT_EQ(o.at("reply"), "\"-ERR smith no reply from brennic server\"");
+    const double ms = std::stod(o.at("ms"));
+    EXPECT_GE(ms, 450.0);
+    EXPECT_LT(ms, 3000.0);
+}
+
+TEST_F(Console, StrictRefusesAnUnknownOptionOnStandardError) {
+    run_result r = brennic::e2e::run_program({BRENNIC_CONSOLE_PATH, "-strict", "-hots", "x"},
+                                             "version\n", dir_.path(), kRunLimitMs);
+    EXPECT_EQ(r.exit_status, 64);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Usage: brennic [-host 127.0.0.1] [-secret codestring] [-debug] [-dolog]\n");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "tests/unit/shell/fake_brennic.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +18,15 @@ char *dup(const std::string &s) {
     return p;
 }
 
+// What the library does with a refusal: the notice callback, else the line on stdout.
+void notify(const refusal &n) {
+    const std::string line = "-DEAD Failed " + n.text;
+    if (fake_state.notice)
+        fake_state.notice(BRENNIC_NOTICE_REFUSED, n.host.c_str(), n.text.c_str(), line.c_str());
+    else
+        std::printf("%s\n", line.c_str());
+}
+
 int answer_request(call c, brennic_line_fn on_line, brennic_result **result) {
     brennic_result *r = brennic_new();
     *result = r;
@@ -32,6 +42,9 @@ int answer_request(call c, brennic_line_fn on_line, brennic_result **result) {
     }
     for (const auto &l : a.logs)
         if (fake_state.log) fake_state.log(2, l.c_str());
+    for (const auto &n : fake_state.request_refusals)
+        notify(n);
+    fake_state.request_refusals.clear();
     if (!a.ret) return 0;
     r->sent = 1;
     for (const auto &l : a.lines)
@@ -39,6 +52,8 @@ int answer_request(call c, brennic_line_fn on_line, brennic_result **result) {
     if (a.text) {
         r->text = dup(*a.text);
         r->ok = a.text->rfind("+OK", 0) == 0;
+        // As the library does: its failure text comes only with the failed flag.
+        r->failed = a.text->rfind("-ERR brenniclib failed", 0) == 0;
     }
     return a.ret;
 }
@@ -57,6 +72,8 @@ int brennic_init(const char *host_list, const char *secret_path, brennic_log_fn 
     fake_state.log = log;
     for (const auto &l : fake_state.init_logs)
         if (log) log(2, l.c_str());
+    for (const auto &n : fake_state.init_refusals)
+        fake::notify(n);
     return fake_state.init_ret;
 }
 
@@ -113,6 +130,36 @@ int brennic_del(int id, const char *user, brennic_result **result) {
 int brennic_search(int id, const char *text, brennic_line_fn on_line, brennic_result **result) {
     return fake::answer_request({"search", id, text, std::nullopt, "", on_line != nullptr}, on_line,
                                 result);
+}
+
+int brennic_set_timeout(int ms) {
+    if (ms < 0) return 0;
+    fake_state.timeout_ms = ms;
+    return 1;
+}
+
+int brennic_set_log_level(int min_level) { return min_level >= 1 && min_level <= 3; }
+
+int brennic_set_notice_fn(brennic_notice_fn fn) {
+    ++fake_state.notice_calls;
+    fake_state.notice = fn;
+    return 1;
+}
+
+int brennic_host_state(int index, char *name, int name_size, int *port, int *state,
+                       int64_t *seconds_since_attempt) {
+    if (index < 0 || index >= static_cast<int>(fake_state.hosts.size())) return 0;
+    const fake::host &h = fake_state.hosts[static_cast<std::size_t>(index)];
+    if (name && name_size > 0)
+        std::snprintf(name, static_cast<std::size_t>(name_size), "%s", h.name.c_str());
+    if (port) *port = h.port;
+    if (state) *state = h.state;
+    if (seconds_since_attempt) *seconds_since_attempt = h.seconds;
+    return 1;
+}
+
+int brennic_result_host(const brennic_result *result) {
+    return result ? fake_state.result_host : -1;
 }
 
 int brennic_poll(brennic_result **result) {

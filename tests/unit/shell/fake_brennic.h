@@ -2,6 +2,7 @@
 // servers. Each request operation takes the next scripted answer and records its arguments.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -11,6 +12,18 @@
 #include "brennic.h"
 
 namespace fake {
+
+struct refusal {
+    std::string host; // the host entry
+    std::string text; // the server's answer
+};
+
+struct host {
+    std::string name;
+    int port = 601;
+    int state = BRENNIC_HOST_CLOSED;
+    std::int64_t seconds = -1;
+};
 
 struct answer {
     int ret = 1;                     // what the operation returns
@@ -41,6 +54,13 @@ struct state {
     int records_freed = 0;
     int null_frees = 0;
     std::function<void(const call &)> on_call; // runs as each request arrives
+    std::vector<refusal> init_refusals;        // noticed by brennic_init
+    std::vector<host> hosts;                   // what brennic_host_state describes
+    brennic_notice_fn notice = nullptr;
+    int notice_calls = 0;                  // brennic_set_notice_fn
+    int timeout_ms = -1;                   // the last brennic_set_timeout, -1 when never called
+    int result_host = 0;                   // what brennic_result_host says of every record
+    std::vector<refusal> request_refusals; // noticed by the next request, then cleared
 };
 
 extern state fake_state;
