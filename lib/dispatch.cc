@@ -31,6 +31,10 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
         }
     }
 
+    // Stray lines already received go first; a line begun before this request never
+    // completes it.
+    if (settle_before_send(host, result) == 0) return 0;
+
     char line[kLineBufSize];
     const int length = format_request_line(line, sizeof line, id, request);
     log_info("Sending to host === (%.100s)", line);

@@ -22,6 +22,10 @@ inline constexpr int kShortLineMax = 100;     // line copy quoted in "Unknown re
 inline constexpr int kShortRequestBuf = 1000; // request text buffer of check/lookup/del/search
 inline constexpr int kLongRequestBuf = 20000; // request text buffer of set and mod
 static_assert(kLineMax < kInbufSize, "room for the terminator after a full buffer");
+// Before a request is written, at most this many bytes more are taken from the socket to
+// find stray lines: one buffer's worth, so a server that never stops sending cannot hold
+// the request up.
+inline constexpr int kSettleBytesMax = kInbufSize;
 static_assert(kAttrMax + 2000 == kLongRequestBuf, "set/mod refusal rule");
 
 // Hosts and links.

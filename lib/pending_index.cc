@@ -314,6 +314,11 @@ brennic_result *index_newest(std::int32_t id) {
     return s == kNone ? nullptr : idx.entries[idx.by_id[s].newest].record;
 }
 
+brennic_result *index_older(const brennic_result *result) {
+    const std::int32_t older = idx.entries[entry_of(result)].older;
+    return older == kNone ? nullptr : idx.entries[older].record;
+}
+
 void index_release() {
     std::free(idx.entries);
     std::free(idx.by_record);

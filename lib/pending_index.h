@@ -33,6 +33,9 @@ brennic_result *index_before(const brennic_result *result);
 // The newest linked record of id, or nullptr.
 brennic_result *index_newest(std::int32_t id);
 
+// The next older linked record of result's id, or nullptr. result must be indexed.
+brennic_result *index_older(const brennic_result *result);
+
 // Off, and its storage released.
 void index_release();
 

@@ -5,9 +5,11 @@
 // dropped, and the list is walked, with the same results, until it can be built again.
 #include "lib/pending_list.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "base/diag.h"
 #include "lib/hooks.h"
@@ -16,7 +18,51 @@
 namespace brennic {
 namespace {
 
+// Every record comes from new_result inside one of these: the library's own bookkeeping of a
+// record follows the open part, where the caller never looks.
+struct result_block {
+    brennic_result record;
+    // Where its request went out in its host's received stream; kNotSent while it is being
+    // sent. 0 for a record linked without being sent, which any line of its id completes.
+    std::int64_t sent_at;
+    brennic_result *held_next; // the next newer held record
+};
+static_assert(std::is_standard_layout_v<result_block> && offsetof(result_block, record) == 0,
+              "a record's address is its block's");
+
+constexpr std::int64_t kNotSent = INT64_MAX;
+
+result_block *block_of(brennic_result *r) { return reinterpret_cast<result_block *>(r); }
+const result_block *block_of(const brennic_result *r) {
+    return reinterpret_cast<const result_block *>(r);
+}
+
 brennic_result *head = nullptr;
+
+// Held records, oldest first.
+brennic_result *held_oldest = nullptr;
+brennic_result *held_newest = nullptr;
+
+const brennic_result *callback_record = nullptr;
+
+// Takes result out of the held records; false when it is not held.
+bool take_out_of_held(const brennic_result *result) {
+    brennic_result *pred = nullptr;
+    for (brennic_result *r = held_oldest; r != nullptr; r = block_of(r)->held_next) {
+        if (r == result) {
+            brennic_result *after = block_of(r)->held_next;
+            if (pred != nullptr)
+                block_of(pred)->held_next = after;
+            else
+                held_oldest = after;
+            if (held_newest == r) held_newest = pred;
+            block_of(r)->held_next = nullptr;
+            return true;
+        }
+        pred = r;
+    }
+    return false;
+}
 
 // Linked records with the failed flag raised: never fewer than there are, so that a poll
 // without a log callback skips the walk when it is 0.
@@ -79,9 +125,10 @@ char *dup_text(const char *text) {
 }
 
 brennic_result *new_result() noexcept {
-    auto *r = static_cast<brennic_result *>(hooks.alloc_zeroed(sizeof(brennic_result)));
+    auto *block = static_cast<result_block *>(hooks.alloc_zeroed(sizeof(result_block)));
+    brennic_result *r = block != nullptr ? &block->record : nullptr;
     log_info("Allocated new result %p \n", static_cast<void *>(r));
-    if (r != nullptr) std::memset(r, 0, sizeof *r);
+    if (block != nullptr) std::memset(block, 0, sizeof *block);
     return r;
 }
 
@@ -89,8 +136,16 @@ int free_result(brennic_result **result) noexcept {
     brennic_result *r = *result;
     log_info("brennic_Free (%p)", static_cast<void *>(r));
     if (r == nullptr) return 0;
-    // The list never holds released memory, whichever path handed the record over.
+    if (r == callback_record) {
+        // The reader goes on with the record once its callback returns.
+        log_error("brennic_Free (%p) refused: its line callback is running",
+                  static_cast<void *>(r));
+        return 0;
+    }
+    // Neither the list nor the held records ever hold released memory, whichever path
+    // handed the record over.
     take_out_quietly(r);
+    take_out_of_held(r);
     std::free(r->user);
     std::free(r->aux);
     std::free(r->text);
@@ -131,6 +186,26 @@ brennic_result *find_by_id(std::int32_t id) {
     return nullptr;
 }
 
+void note_sent_at(brennic_result *result, std::int64_t at) { block_of(result)->sent_at = at; }
+
+void note_not_sent(brennic_result *result) { block_of(result)->sent_at = kNotSent; }
+
+brennic_result *find_reply_to(const brennic_host *host, std::int32_t id, std::int64_t line_start) {
+    const auto answers = [host, line_start](const brennic_result *r) {
+        return r->host == host && block_of(r)->sent_at <= line_start;
+    };
+    if (use_index()) {
+        // Records of one id are few: blocking requests are one at a time, and asynchronous
+        // ones have ids of their own.
+        for (brennic_result *r = index_newest(id); r != nullptr; r = index_older(r))
+            if (answers(r)) return r;
+        return nullptr;
+    }
+    for (brennic_result *r = head; r != nullptr; r = r->next)
+        if (r->id == id && answers(r)) return r;
+    return nullptr;
+}
+
 int find_failed(brennic_result **out) {
     if (!log_enabled() && flagged == 0) return 0;
     for (brennic_result *r = head; r != nullptr; r = r->next) {
@@ -156,8 +231,28 @@ bool take_out(brennic_result *result) { return take_out_record(result, true); }
 
 bool take_out_quietly(brennic_result *result) { return take_out_record(result, false); }
 
+void hold_result(brennic_result *result) {
+    block_of(result)->held_next = nullptr;
+    if (held_newest != nullptr)
+        block_of(held_newest)->held_next = result;
+    else
+        held_oldest = result;
+    held_newest = result;
+}
+
+brennic_result *take_held() {
+    brennic_result *r = held_oldest;
+    if (r != nullptr) take_out_of_held(r);
+    return r;
+}
+
+void set_callback_record(const brennic_result *result) { callback_record = result; }
+
 void reset_pending() {
     head = nullptr;
+    held_oldest = nullptr;
+    held_newest = nullptr;
+    callback_record = nullptr;
     flagged = 0;
     index_release();
 }

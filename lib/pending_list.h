@@ -20,8 +20,9 @@ extern brennic_result *const &rlist;
 
 // Records and their texts, from hooks.alloc_zeroed.
 brennic_result *new_result() noexcept;
-int free_result(brennic_result **result) noexcept; // takes the record out first if linked
-char *dup_text(const char *text);                  // owned copy, or nullptr
+// Takes the record out first if linked or held; refuses (0) the record whose callback runs.
+int free_result(brennic_result **result) noexcept;
+char *dup_text(const char *text); // owned copy, or nullptr
 
 // Links result, which is not linked, at the head. Its id must not change while it is linked.
 void link_pending(brennic_result *result);
@@ -35,6 +36,16 @@ void flag_results_of(const brennic_host *host);
 // The newest linked record of id, or nullptr.
 brennic_result *find_by_id(std::int32_t id);
 
+// Where a request went out, as a position in its host's stream of received bytes
+// (brennic_host::received): a line that began before it is no reply to it.
+void note_sent_at(brennic_result *result, std::int64_t at);
+// A record being sent: no line completes it until note_sent_at says where it went out.
+void note_not_sent(brennic_result *result);
+
+// The record a reply line completes: the newest linked record of id whose request went to
+// host before the line began at line_start; nullptr when none did.
+brennic_result *find_reply_to(const brennic_host *host, std::int32_t id, std::int64_t line_start);
+
 // The newest linked record with its failed flag raised: 1 and *out set, else 0.
 int find_failed(brennic_result **out);
 
@@ -43,6 +54,15 @@ int find_failed(brennic_result **out);
 brennic_result *freeid(std::int32_t id);       // the newest record of id, or nullptr
 bool take_out(brennic_result *result);         // this very record; false if not linked
 bool take_out_quietly(brennic_result *result); // the same, without a diagnostic
+
+// Finished records that left the list without reaching their owner (a blocking wait collected
+// them for another id) are held, oldest first, until poll hands them back.
+void hold_result(brennic_result *result);
+brennic_result *take_held(); // the oldest held record, no longer held; nullptr when none
+
+// The record whose line callback is running: brennic_free refuses it until the callback has
+// returned, since the reader goes on using it. nullptr when none.
+void set_callback_record(const brennic_result *result);
 
 // Forgets every record (they belong to their owners) and releases the side index.
 void reset_pending();

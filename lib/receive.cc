@@ -83,6 +83,7 @@ int fill_inbuf(brennic_host *host) {
         keystream_add(host->rx.get(), reinterpret_cast<unsigned char *>(host->inbuf + host->inlen),
                       n);
     host->inlen += n;
+    host->received += n;
     host->inbuf[host->inlen] = '\0';
     drop_rest_of_long_line(host);
     return 1;

@@ -18,6 +18,7 @@ void reset_library() {
         h.discarding = 0;
         h.last_try = 0;
         h.setup_failed = 0;
+        h.received = 0;
         h.rx.reset();
         h.tx.reset();
     }

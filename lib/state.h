@@ -26,6 +26,7 @@ struct brennic_host {
     std::int32_t scanned;              // leading bytes of inbuf known to hold no LF
     std::int32_t discarding;           // 1 while the rest of a thrown-away line is dropped
     std::int32_t setup_failed;         // 1 when the last link setup failed
+    std::int64_t received;             // bytes received over all its links, never reset
 };
 
 namespace brennic {
@@ -88,7 +89,14 @@ bool line_waiting();                 // some open host holds a line ready to tak
 
 // Matching replies to pending results, and poll (lib/reader.cc).
 int read_reply(brennic_host *host, brennic_result **out);
+// brennic_poll: a held result first (lib/pending_list.h), else collect_result.
 int poll_results(brennic_result **out) noexcept;
+// One finished result, leaving the held ones: a flagged one first, else a final reply read.
+int collect_result(brennic_result **out) noexcept;
+// Before result's request is written to host: takes in what the socket holds, drops the lines
+// no pending request of the host can take, and notes where the request goes out in the
+// host's stream. 0 when the link turned out lost (the host is then marked failed).
+int settle_before_send(brennic_host *host, brennic_result *result);
 
 // The blocking wait (lib/wait.cc).
 int wait_for_id(std::int32_t id);

@@ -47,7 +47,7 @@ int wait_for_id(std::int32_t id) {
     for (;;) {
         log_info("block looping %d", static_cast<int>(id));
         brennic_result *r = nullptr;
-        while (poll_results(&r) == 0) {
+        while (collect_result(&r) == 0) {
             const std::int64_t waited_ms = hooks.clock_ms() - start_ms;
             if (idle_polls >= kWaitPollLimit || waited_ms > kWaitLimitMs ||
                 (request_timeout_ms > 0 && waited_ms >= request_timeout_ms)) {
@@ -77,6 +77,8 @@ int wait_for_id(std::int32_t id) {
             return 1;
         }
         log_error("Ignoring response id %d %d\n", static_cast<int>(id), static_cast<int>(r->id));
+        // Not this wait's, but finished: its owner collects it with the next poll.
+        hold_result(r);
     }
 }
 

@@ -13,8 +13,9 @@
  *  - A negative request id blocks until the reply has arrived or the wait has given up;
  *    then `text` may still be NULL, so test it before use. A zero or positive id returns
  *    once the request is sent; collect the record later with brennic_poll.
- *  - Replies are matched to records by id; with several pending records of one id, the most
- *    recently sent one is matched first.
+ *  - Replies are matched to records by id, among the records whose request went to the
+ *    server the reply came from before the reply arrived; with several such records of one id,
+ *    the most recently sent one is matched first.
  *  - The library is single-threaded. Callbacks run on the caller's thread inside library
  *    calls and must never call back into the library.
  *  - Calling order: brennic_init, any number of requests and polls, brennic_close.
@@ -68,13 +69,15 @@ typedef struct brennic_result {
  * path (empty: the default file), and opens a link to every host. Returns 1. */
 BRENNIC_EXPORT int brennic_init(const char *host_list, const char *secret_path, brennic_log_fn log);
 
-/* Closes every host's socket. Returns 1. */
+/* Closes every host's socket. Results still pending stay with the library: the next
+ * brennic_init ends their links, and brennic_poll hands each back once, failed. Returns 1. */
 BRENNIC_EXPORT int brennic_close(void);
 
 /* A new zero-filled record, not pending. */
 BRENNIC_EXPORT brennic_result *brennic_new(void);
 
-/* Releases *result and its texts and sets *result to NULL; 0 when *result was NULL. */
+/* Releases *result and its texts and sets *result to NULL; 0 when *result was NULL, and 0
+ * (nothing released) for the record whose line callback is running. */
 BRENNIC_EXPORT int brennic_free(brennic_result **result);
 
 /* Request operations: 1 when a result was produced (its outcome is in the record), 0 when
@@ -96,7 +99,9 @@ BRENNIC_EXPORT int brennic_del(int id, const char *user, brennic_result **result
 BRENNIC_EXPORT int brennic_search(int id, const char *text, brennic_line_fn on_line,
                                   brennic_result **result);
 
-/* Collects one finished result: 1 and *result set when one was collected, else 0. */
+/* Collects one finished result: 1 and *result set when one was collected, else 0. Results a
+ * blocking request collected for other ids while it waited come first, in arrival order;
+ * then a result whose link failed; then the first final reply read. */
 BRENNIC_EXPORT int brennic_poll(brennic_result **result);
 
 /* ---- Settings and state (version 1.3) ------------------------------------------------- */

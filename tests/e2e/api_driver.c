@@ -5,6 +5,7 @@
  * Usage: e2e_api_driver HOSTS SECRET-FILE SCENARIO
  */
 #define _POSIX_C_SOURCE 200809L
+#include <dirent.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -137,7 +138,87 @@ static int busy_link(void) {
     return 0;
 }
 
+/* Open descriptors of this process. */
+static int open_fds(void) {
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    struct dirent *e;
+    if (d == NULL) return -1;
+    while ((e = readdir(d)) != NULL)
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1; /* the directory's own descriptor */
+}
+
+#define ASYNC_COUNT 5
+static brennic_result *async_records[ASYNC_COUNT + 1];
+
+/* Asynchronous lookups with the ids 1 to 5, smith and jones in turn. */
+static void send_lookups(void) {
+    int id;
+    for (id = 1; id <= ASYNC_COUNT; ++id)
+        brennic_lookup(id, id % 2 ? "smith" : "jones", &async_records[id]);
+}
+
+/* Polls until every lookup has come back, then a little longer: each record is printed as it
+ * comes back, with whether it is the record of its id, and a second hand-back is reported. */
+static void collect_lookups(void) {
+    int seen[ASYNC_COUNT + 1] = {0};
+    int collected = 0, extra = 0;
+    brennic_result *r;
+    while (collected < ASYNC_COUNT && (r = poll_one(5000)) != NULL) {
+        int own = r->id >= 1 && r->id <= ASYNC_COUNT && async_records[r->id] == r;
+        printf("collected %d own=%d failed=%d text=%s\n", r->id, own, r->failed,
+               r->text ? r->text : "(null)");
+        if (own && seen[r->id]++ == 0) ++collected;
+    }
+    while (poll_one(100) != NULL)
+        ++extra;
+    printf("extra %d\n", extra);
+    for (collected = 1; collected <= ASYNC_COUNT; ++collected)
+        brennic_free(&async_records[collected]);
+}
+
+/* Asynchronous lookups outstanding, then a blocking check: each lookup still comes back from
+ * brennic_poll, once, with its own text. */
+static int mixed(void) {
+    brennic_result *mine = NULL;
+    send_lookups();
+    printf("blocking %d\n", brennic_check(-1, "smith", "secret1", &mine));
+    printf("blocking text=%s\n", mine->text ? mine->text : "(null)");
+    brennic_free(&mine);
+    collect_lookups();
+    return 0;
+}
+
+/* Lookups pending on the second host; a second init keeps only the first (unreachable) one:
+ * each lookup comes back failed, once, and the dropped link's socket is closed. */
+static int fewer_hosts(const char *hosts, int fds_before) {
+    char first[256];
+    size_t n = strcspn(hosts, ",");
+    if (n >= sizeof first) return 2;
+    memcpy(first, hosts, n);
+    first[n] = '\0';
+    send_lookups();
+    printf("on host %d\n", brennic_result_host(async_records[1]));
+    printf("init %d\n", brennic_init(first, "", log_to_stderr));
+    printf("descriptors left %d\n", open_fds() - fds_before);
+    collect_lookups();
+    return 0;
+}
+
+/* Lookups pending at brennic_close; after a new brennic_init each comes back failed, once. */
+static int close_pending(const char *hosts, const char *secret) {
+    send_lookups();
+    printf("close %d\n", brennic_close());
+    printf("init %d\n", brennic_init(hosts, secret, log_to_stderr));
+    collect_lookups();
+    brennic_close();
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    const int fds_before = open_fds();
     if (argc != 4) {
         fprintf(stderr, "usage: e2e_api_driver HOSTS SECRET-FILE SCENARIO\n");
         return 2;
@@ -151,6 +232,9 @@ int main(int argc, char **argv) {
     if (strcmp(argv[3], "search") == 0) return async_search();
     if (strcmp(argv[3], "unmatched") == 0) return unmatched();
     if (strcmp(argv[3], "busy-link") == 0) return busy_link();
+    if (strcmp(argv[3], "mixed") == 0) return mixed();
+    if (strcmp(argv[3], "fewer-hosts") == 0) return fewer_hosts(argv[1], fds_before);
+    if (strcmp(argv[3], "close-pending") == 0) return close_pending(argv[1], argv[2]);
     fprintf(stderr, "unknown scenario %s\n", argv[3]);
     return 2;
 }

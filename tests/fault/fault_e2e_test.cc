@@ -77,6 +77,18 @@ TEST_F(FaultTest, ServerKilledWhileAReplyIsHalfSent) {
     EXPECT_LT(last_run_ms_, 10000);
 }
 
+// Every final line comes twice: the second is a stray, dropped before the next request goes
+// out, so each command still prints its own reply.
+TEST_F(FaultTest, AFinalLineSentTwiceAnswersNoLaterCommand) {
+    server_process srv;
+    ASSERT_TRUE(srv.start(server_args({"--reply-twice"})));
+    run_result r = console(srv.address(), "set amy pw a=1\ndel nobody\ncheck smith secret1\n");
+    EXPECT_EQ(r.out,
+              "+OK amy created\n-ERR nobody no such user\n" + std::string(kCheckOk) + kExiting);
+    EXPECT_EQ(events("request"), (std::vector<std::string>{"-1 set amy pw a=1", "-1 del nobody",
+                                                           "-1 check smith secret1"}));
+}
+
 TEST_F(FaultTest, ServerKilledMidReplyShowsTheLostLinkInTheDebugEcho) {
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--chunk", "4", "--pause", "150"})));

@@ -47,7 +47,10 @@ const char *usage_text() {
            "  --nul-in-reply        send a +DATA line holding NUL bytes ahead of every reply\n"
            "  --wrong-user NAME     name NAME instead of the user in final replies\n"
            "  --garbage N           send a junk line of N bytes ahead of a link's first reply\n"
-           "  --stall-ms MS         read nothing from a link for MS ms after its handshake\n";
+           "  --stall-ms MS         read nothing from a link for MS ms after its handshake\n"
+           "  --reply-twice         send every final reply line twice\n"
+           "  --hold N              hold a link's replies to its first N requests; send them\n"
+           "                        after its reply to request N+1\n";
 }
 
 bool parse_options(int argc, char **argv, server_options &opts, bool &help, std::string &error) {
@@ -125,6 +128,10 @@ bool parse_options(int argc, char **argv, server_options &opts, bool &help, std:
             if ((ok = need_int(1, 1 << 20))) opts.garbage_bytes = static_cast<int>(v);
         } else if (arg == "--stall-ms") {
             if ((ok = need_int(0, 60000))) opts.stall_ms = static_cast<int>(v);
+        } else if (arg == "--reply-twice") {
+            opts.reply_twice = true;
+        } else if (arg == "--hold") {
+            if ((ok = need_int(1, 1000))) opts.hold = static_cast<int>(v);
         } else {
             error = std::string("unknown option ") + argv[i];
             ok = false;

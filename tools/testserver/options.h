@@ -36,6 +36,8 @@ struct server_options {
     std::string wrong_user;    // name put in place of the user in final replies
     int garbage_bytes = 0;     // a junk line of this length ahead of a link's first reply
     int stall_ms = 0;          // take no bytes from a link this long after its handshake
+    bool reply_twice = false;  // every final reply line is sent twice
+    int hold = 0;              // replies to a link's first N requests wait for request N+1
 };
 
 // Parses argv into opts. Returns false with a message in error on an unknown option or a

@@ -99,6 +99,14 @@ void session::queue_line(std::int32_t id, std::string_view text) {
     encipher(*tx_, reinterpret_cast<unsigned char *>(out_.data() + start), out_.size() - start);
 }
 
+void session::reply_line(std::int32_t id, std::string_view text) {
+    if (requests_ <= ctx_.opts->hold) {
+        held_.emplace_back(id, std::string(text));
+        return;
+    }
+    queue_line(id, text);
+}
+
 session_action session::feed(const char *bytes, std::size_t length) {
     if (closing_ || phase_ == phase::mute) {
         holding_ = false; // nothing more is taken: nothing is held for later
@@ -231,11 +239,15 @@ session_action session::take_request(std::string_view line) {
     ctx_.dir->answer(text, replies_);
     for (std::size_t i = 0; i < replies_.size(); ++i) {
         const bool final_line = i + 1 == replies_.size();
-        if (final_line && !o.wrong_user.empty()) {
-            queue_line(out_id, with_user(replies_[i], o.wrong_user));
-        } else {
-            queue_line(out_id, replies_[i]);
-        }
+        if (final_line && !o.wrong_user.empty()) line_ = with_user(replies_[i], o.wrong_user);
+        const std::string &reply = final_line && !o.wrong_user.empty() ? line_ : replies_[i];
+        reply_line(out_id, reply);
+        if (final_line && o.reply_twice) reply_line(out_id, reply);
+    }
+    if (o.hold > 0 && requests_ == o.hold + 1) {
+        for (const auto &[held_id, held_text] : held_)
+            queue_line(held_id, held_text);
+        held_.clear();
     }
     return session_action::none;
 }

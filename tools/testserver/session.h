@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tools/testserver/directory.h"
@@ -69,6 +70,8 @@ class session {
     session_action take_request(std::string_view line);
     void queue_plain(std::string_view text); // handshake replies: not enciphered
     void queue_line(std::int32_t id, std::string_view text);
+    // Queues a reply line, or holds it while the link's replies are held (--hold).
+    void reply_line(std::int32_t id, std::string_view text);
     void record(const char *event, std::string_view text);
 
     server_context &ctx_;
@@ -87,6 +90,7 @@ class session {
     std::optional<twister> tx_;
     reply_list replies_;
     std::string line_;
+    std::vector<std::pair<std::int32_t, std::string>> held_; // --hold: ids and texts
 };
 
 } // namespace brennic::testserver

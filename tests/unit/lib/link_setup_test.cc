@@ -81,7 +81,8 @@ TEST_F(LinkSetup, ASendTheServerTakesNothingOfEndsTheLinkAtTheSendLimit) {
         if (!done) ::shutdown(sock, SHUT_RDWR);
     });
     const std::string request = "set smith pw " + std::string(18000, 'a');
-    brennic_result r{};
+    owned_record owned;
+    brennic_result &r = *owned.record;
     const auto start = std::chrono::steady_clock::now();
     int sends = 0;
     while (sends < 2000 && send_cmd_host(host, 1, request.c_str(), &r) == 1)
@@ -106,7 +107,8 @@ TEST_F(LinkSetup, AServerReadingSteadilyNeverTripsTheSendLimit) {
     brennic_host *host = host_for(server.entry());
     ASSERT_EQ(open_link(host), 1) << dump_log();
     const std::string request = "set smith pw " + std::string(17000, 'a');
-    brennic_result r{};
+    owned_record owned;
+    brennic_result &r = *owned.record;
     int sent = 0;
     while (sent < 300 && send_cmd_host(host, 1, request.c_str(), &r) == 1)
         ++sent;
@@ -136,7 +138,8 @@ TEST_F(LinkSetup, SignalsDuringWaitingSendsDoNotEndTheLink) {
     itimerval every_ms{{0, 1000}, {0, 1000}};
     ASSERT_EQ(setitimer(ITIMER_REAL, &every_ms, nullptr), 0);
     const std::string request = "set smith pw " + std::string(17000, 'a');
-    brennic_result r{};
+    owned_record owned;
+    brennic_result &r = *owned.record;
     int sent = 0;
     while (sent < 300 && send_cmd_host(host, 1, request.c_str(), &r) == 1)
         ++sent;

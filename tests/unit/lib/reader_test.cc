@@ -1,4 +1,5 @@
 // The response reader, poll and the blocking wait.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -468,6 +469,111 @@ TEST_F(Reader, WaitWithoutALogCallbackTakesTheLineLeftBehind) {
     EXPECT_STREQ(r->text, "+OK bob");
     EXPECT_EQ(rlist, nullptr);
     EXPECT_TRUE(log_lines().empty());
+}
+
+// Results a wait collects for other ids, a flagged one among them, are handed back by the
+// next polls in the order they were collected, before anything more is read.
+TEST_F(Reader, ResultsAWaitCollectsForOtherIdsComeBackFromPollInArrivalOrder) {
+    host_count = 1;
+    paired_host pair(0);
+    hooks.idle_wait = idle_quiet;
+    brennic_result *seven = pending(7);
+    brennic_result *eight = pending(8);
+    brennic_result *failed = pending(9);
+    flag_failed(failed);
+    brennic_result *r = pending(-1);
+    pair.send("8 +OK eight\r\n7 +OK seven\r\n-1 +OK mine\r\n7 +OK late\r\n");
+    ASSERT_EQ(wait_for_id(-1), 1);
+    EXPECT_STREQ(r->text, "+OK mine");
+    EXPECT_EQ(count_log("Ignoring response id -1 9 ", kLevelError), 1) << dump_log();
+    clear_log();
+    for (brennic_result *expected : {failed, eight, seven}) {
+        brennic_result *out = nullptr;
+        ASSERT_EQ(poll_results(&out), 1);
+        EXPECT_EQ(out, expected) << out->id;
+    }
+    EXPECT_EQ(count_log_prefix("Got "), 0) << "nothing read while results were held";
+    brennic_result *out = nullptr;
+    EXPECT_EQ(poll_results(&out), 0);
+    EXPECT_EQ(count_log("Unknown response 7 +OK late", kLevelError), 1) << "each comes back once";
+    EXPECT_STREQ(failed->text, "-ERR brenniclib failed while talking to brennic server");
+    EXPECT_STREQ(seven->text, "+OK seven");
+}
+
+TEST_F(Reader, AReplyCompletesOnlyARequestSentToItsHost) {
+    for (const bool indexed : {false, true}) {
+        SCOPED_TRACE(indexed ? "through the index" : "walking the list");
+        set_log_callback(indexed ? nullptr : capture_log);
+        host_count = 2;
+        paired_host pair0(0);
+        paired_host pair1(1);
+        brennic_result *mine = pending(5, 0);
+        pair1.send("5 +OK from the other host\r\n");
+        brennic_result *out = nullptr;
+        EXPECT_EQ(poll_results(&out), 0);
+        EXPECT_EQ(mine->text, nullptr);
+        pair0.send("5 +OK mine\r\n");
+        EXPECT_EQ(poll_until(), mine);
+        EXPECT_STREQ(mine->text, "+OK mine");
+    }
+    EXPECT_EQ(count_log("Unknown response 5 +OK from the other host", kLevelError), 1);
+}
+
+// A stray line (a final line sent twice) received before a request goes out never completes
+// it, whole or begun before it: whole, it is dropped before the request is written.
+TEST_F(Reader, ALineReceivedBeforeARequestWentOutNeverCompletesIt) {
+    struct stray_case {
+        const char *before; // sent ahead of the request
+        const char *after;  // sent once it is out
+        bool dropped_before_send;
+    };
+    for (const stray_case &c : {stray_case{"-1 +OK stray\r\n", "-1 +OK mine\r\n", true},
+                                stray_case{"-1 +OK str", "ay\r\n-1 +OK mine\r\n", false}}) {
+        SCOPED_TRACE(c.before);
+        clear_log();
+        host_count = 1;
+        paired_host pair(0);
+        hooks.idle_wait = idle_quiet;
+        pair.send(c.before);
+        brennic_result *r = new_result();
+        records.push_back(r);
+        send_cmd(-1, "bob", "check bob pw", r);
+        EXPECT_EQ(pair.received(), "-1 check bob pw\r\n");
+        EXPECT_EQ(count_log("Unknown response -1 +OK stray", kLevelError),
+                  c.dropped_before_send ? 1 : 0);
+        pair.send(c.after);
+        EXPECT_EQ(wait_for_id(-1), 1);
+        EXPECT_STREQ(r->text, "+OK mine") << dump_log();
+        EXPECT_EQ(count_log("Unknown response -1 +OK stray", kLevelError), 1);
+    }
+}
+
+brennic_result *self_freeing = nullptr;
+int refused_frees = 0;
+int free_own_record(int, const char *) {
+    brennic_result *r = self_freeing;
+    if (free_result(&r) == 0 && r == self_freeing) ++refused_frees;
+    return 0;
+}
+
+TEST_F(Reader, ALineCallbackCannotFreeItsOwnRecord) {
+    host_count = 1;
+    paired_host pair(0);
+    self_freeing = pending(3, 0, free_own_record);
+    refused_frees = 0;
+    pair.send("3 +DATA a\r\n3 +OK b\r\n");
+    EXPECT_EQ(poll_until(), self_freeing);
+    EXPECT_EQ(refused_frees, 2);
+    EXPECT_STREQ(self_freeing->text, "+OK b");
+    char refusal[128];
+    std::snprintf(refusal, sizeof refusal,
+                  "brennic_Free (%p) refused: its line callback is running",
+                  static_cast<void *>(self_freeing));
+    EXPECT_EQ(count_log(refusal, kLevelError), 2) << dump_log();
+    brennic_result *after = self_freeing;
+    EXPECT_EQ(free_result(&after), 1) << "once the callback has returned it can go";
+    records.erase(std::find(records.begin(), records.end(), self_freeing));
+    self_freeing = nullptr;
 }
 
 // The spin before the first sleep, on a clock that moves 10 microseconds a reading. The

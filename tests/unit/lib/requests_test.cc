@@ -18,6 +18,16 @@ class Requests : public LibraryTest {
 
 int quiet(int) { return 0; }
 
+// The server's answer, sent at the first idle wait: once the request is out.
+paired_host *answering = nullptr;
+std::string answer;
+int answer_when_idle(int) {
+    if (answering == nullptr) return 0;
+    answering->send(answer);
+    answering = nullptr;
+    return 1;
+}
+
 TEST_F(Requests, SetAcceptsAtMost18000AttributeCharacters) {
     host_count = 1;
     paired_host pair(0);
@@ -139,7 +149,9 @@ TEST_F(Requests, BlockingCheckAgainstAnOpenServer) {
 TEST_F(Requests, ARefusalFromAnOpenHostIsFinal) {
     host_count = 1;
     paired_host pair(0);
-    pair.send("-1 -ERR no such user\r\n"); // waiting before the request goes out
+    answering = &pair;
+    answer = "-1 -ERR no such user\r\n";
+    hooks.idle_wait = answer_when_idle;
     EXPECT_EQ(request_lookup(-1, "nobody", &r), 1);
     EXPECT_STREQ(r->text, "-ERR no such user");
     EXPECT_EQ(r->ok, 0);
@@ -185,10 +197,16 @@ struct two_servers {
     paired_host *first = nullptr;
     paired_host *second = nullptr;
     bool answered = false;
-    std::string request; // what the second server was sent
+    std::string request;    // what the second server was sent
+    std::string first_says; // what the first server sends before its link breaks
 };
 two_servers servers;
 int between_polls(int) {
+    if (servers.first != nullptr && !servers.first_says.empty()) {
+        servers.first->send(servers.first_says);
+        servers.first_says.clear();
+        return 1;
+    }
     if (servers.first != nullptr) servers.first->close_peer();
     servers.first = nullptr;
     if (!servers.answered && servers.second != nullptr &&
@@ -205,8 +223,7 @@ TEST_F(Requests, ASearchThatHandedOverLinesIsNotSentAgainWhenItsLinkBreaks) {
     host_count = 2;
     paired_host pair0(0);
     paired_host pair1(1);
-    pair0.send("-1 +DATA alice\r\n");
-    servers = {&pair0, &pair1, false, {}};
+    servers = {&pair0, &pair1, false, {}, "-1 +DATA alice\r\n"};
     hooks.idle_wait = between_polls;
     search_lines.clear();
     EXPECT_EQ(request_search(-1, "search alice", note_search_line, &r), 1);
@@ -223,7 +240,7 @@ TEST_F(Requests, ASearchWhoseLinkBrokeBeforeAnyLineIsSentAgain) {
     host_count = 2;
     paired_host pair0(0);
     paired_host pair1(1);
-    servers = {&pair0, &pair1, false, {}};
+    servers = {&pair0, &pair1, false, {}, {}};
     hooks.idle_wait = between_polls;
     search_lines.clear();
     EXPECT_EQ(request_search(-1, "search alice", note_search_line, &r), 1);

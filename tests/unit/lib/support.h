@@ -26,6 +26,16 @@ class LibraryTest : public ::testing::Test {
     void TearDown() override;
 };
 
+// A record from new_result, released with the object: records the library sends must be its
+// own, since it keeps bookkeeping behind the open part.
+struct owned_record {
+    brennic_result *record = new_result();
+    owned_record() = default;
+    owned_record(const owned_record &) = delete;
+    owned_record &operator=(const owned_record &) = delete;
+    ~owned_record() { free_result(&record); }
+};
+
 // The secret both ends use, written to a file under /tmp.
 inline constexpr const char *kSecret = "the shared secret";
 std::string secret_file(const std::string &text = kSecret);
