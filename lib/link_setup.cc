@@ -42,7 +42,9 @@ struct setup_job {
     brennic_host *host;
     stage step;
     std::int64_t until_ms; // end of the connect or handshake wait (hooks.clock_ms)
-    std::int64_t ended_s;  // when the setup ended (hooks.now), for the throttle
+    std::int64_t began_s;  // when the setup began (hooks.now)
+    std::int64_t ended_s;  // when the setup ended, for the throttle
+    bool starting;         // within begin: an end now is the beginning's time
     bool throttled;
     bool invalid;          // the entry's port is not one to connect to
     bool connected;        // a socket was had, so the secret was read
@@ -59,7 +61,7 @@ struct setup_job {
 
 void finish(setup_job &job) {
     job.step = stage::done;
-    job.ended_s = hooks.now();
+    job.ended_s = job.starting ? job.began_s : hooks.now();
 }
 
 // The secret is read anew for every connection made, once it is made.
@@ -81,6 +83,8 @@ void send_hello(setup_job &job) {
     job.until_ms = hooks.clock_ms() + within_deadline(hooks.handshake_wait_ms);
 }
 
+void begin_steps(setup_job &job);
+
 void begin(setup_job &job) {
     brennic_host *host = job.host;
     const std::int64_t now = hooks.now();
@@ -92,6 +96,14 @@ void begin(setup_job &job) {
         return;
     }
     host->last_try = now;
+    job.began_s = now;
+    job.starting = true;
+    begin_steps(job);
+    job.starting = false;
+}
+
+void begin_steps(setup_job &job) {
+    brennic_host *host = job.host;
     if (port_of_entry(host->name, kDefaultPort) == 0) {
         job.invalid = true;
         finish(job);
