@@ -1,7 +1,6 @@
 #include "base/text.h"
 
 #include <algorithm>
-
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -68,8 +67,7 @@ int read_int32(const char *text) {
     return static_cast<int>(negative ? -value : value);
 }
 
-int split_host_entry(const char *entry, char *host, std::size_t host_size,
-                     const char **port_text) {
+int split_host_entry(const char *entry, char *host, std::size_t host_size, const char **port_text) {
     if (entry == nullptr) entry = "";
     *port_text = nullptr;
     const char *start = entry;

@@ -47,5 +47,4 @@ int read_int32(const char *text);
 // bracket that is not closed or is followed by anything but ":port"; 1 otherwise.
 int split_host_entry(const char *entry, char *host, std::size_t host_size, const char **port_text);
 
-
 } // namespace brennic

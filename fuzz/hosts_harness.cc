@@ -157,7 +157,8 @@ int entry_port_of_text(const std::string &text, int default_port) {
 
 bool is_ipv6_literal(const std::string &host) {
     in6_addr address{};
-    return host.find(':') != std::string::npos && ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
+    return host.find(':') != std::string::npos &&
+           ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 bool resolvable(const std::string &host) {

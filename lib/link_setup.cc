@@ -46,8 +46,8 @@ struct setup_job {
     std::int64_t ended_s;  // when the setup ended, for the throttle
     bool starting;         // within begin: an end now is the beginning's time
     bool throttled;
-    bool invalid;          // the entry's port is not one to connect to
-    bool connected;        // a socket was had, so the secret was read
+    bool invalid;   // the entry's port is not one to connect to
+    bool connected; // a socket was had, so the secret was read
     char secret[kSecretLineMax + 1];
     char secret_failure[kSecretFilePathMax + kSecretCauseMax + 64];
     std::int32_t connect_error;
@@ -256,8 +256,9 @@ int report(setup_job &job) {
 
     log_info("Time is (%.*s)\n", kHandshakeReplyMax, parsed.token3);
     // Signed 32-bit sum with wrap-around.
-    const auto seed = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(secret_hash(secret_text)) + static_cast<std::uint32_t>(parsed.n));
+    const auto seed =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(secret_hash(secret_text)) +
+                                  static_cast<std::uint32_t>(parsed.n));
     log_info("Seed is %d", static_cast<int>(parsed.n));
 
     // The pair of an earlier link of this host is released here.

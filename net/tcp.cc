@@ -316,7 +316,8 @@ int wait_sockets(socket_wait *entries, int count, int ms) {
     for (int i = 0; i < count; ++i) {
         entries[i].ready = 0;
         if (entries[i].sock == kNoSocket || used >= kMaxWaitSockets) continue;
-        polled[used] = pollfd{entries[i].sock, static_cast<short>(entries[i].write ? POLLOUT : POLLIN), 0};
+        polled[used] =
+            pollfd{entries[i].sock, static_cast<short>(entries[i].write ? POLLOUT : POLLIN), 0};
         index[used++] = i;
     }
     if (poll_whole(polled, used, ms) <= 0) return 0;

@@ -5,8 +5,8 @@
 // receive, close, readiness wait and blocking-mode change. Every run must end in the state
 // that failure calls for, release what it took (memory under the sanitizers, sockets
 // counted here) and leave nothing pending.
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>

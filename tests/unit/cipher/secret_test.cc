@@ -1,6 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -200,8 +200,8 @@ TEST_F(SecretFile, FifosAndDirectoriesNeverStall) {
     release.join();
 
     EXPECT_STREQ(read_secret(dir_.c_str(), 0), "");
-    EXPECT_EQ(std::string(secret_failure()), "Cannot read secret file (" + dir_ + "): " +
-                                                 std::strerror(EISDIR));
+    EXPECT_EQ(std::string(secret_failure()),
+              "Cannot read secret file (" + dir_ + "): " + std::strerror(EISDIR));
     // A missing file is not unreadable: no cause.
     EXPECT_STREQ(read_secret(path("missing").c_str(), 0), "");
     EXPECT_STREQ(secret_failure(), "");

@@ -255,8 +255,7 @@ TEST_F(Setup, Ipv6LoopbackEntries) {
 int only_ipv6_lookup(const char *node, const char *service, const addrinfo *hints,
                      addrinfo **result) {
     if (hints != nullptr && hints->ai_family == AF_INET) return EAI_NONAME;
-    return ::getaddrinfo(std::string(node) == "v6only.test" ? "::1" : node, service, hints,
-                         result);
+    return ::getaddrinfo(std::string(node) == "v6only.test" ? "::1" : node, service, hints, result);
 }
 
 TEST_F(Setup, ANameWithoutIpv4AddressResolvesToIpv6) {
@@ -278,8 +277,8 @@ TEST_F(Setup, AnEntryWithABadPortIsAFailedHostAndNeverConnected) {
     fake_server good;
     connects = 0;
     sys.connect = counting_connect;
-    const std::vector<std::string> bad = {"127.0.0.1:6010x", "127.0.0.1:70000", "127.0.0.1:",
-                                          "127.0.0.1:0", "[::1]x"};
+    const std::vector<std::string> bad = {"127.0.0.1:6010x", "127.0.0.1:70000",
+                                          "127.0.0.1:", "127.0.0.1:0", "[::1]x"};
     std::vector<std::string> entries = bad;
     entries.insert(entries.begin() + 2, good.entry());
     init(entries);

@@ -233,9 +233,9 @@ void fake_server::serve(int client) {
     case greeting::steady:
         reply = "1 +ENCRYPT " + std::to_string(n_) + "\r\n";
         if (!early_.empty()) {
-            const auto seed = static_cast<std::int32_t>(
-                static_cast<std::uint32_t>(secret_hash(secret_.c_str())) +
-                static_cast<std::uint32_t>(n_));
+            const auto seed =
+                static_cast<std::int32_t>(static_cast<std::uint32_t>(secret_hash(secret_.c_str())) +
+                                          static_cast<std::uint32_t>(n_));
             reply += server_cipher(seed).encipher(early_);
         }
         break;
