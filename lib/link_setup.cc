@@ -165,11 +165,14 @@ void run_jobs(setup_job *jobs, int count) {
         }
         if (used == 0) return;
         const std::int64_t left = next_ms - hooks.clock_ms();
-        wait_sockets(waits, used, left > 0 ? static_cast<int>(left) : 0);
+        const int ready = wait_sockets(waits, used, left > 0 ? static_cast<int>(left) : 0);
         const std::int64_t now_ms = hooks.clock_ms();
         for (int w = 0; w < used; ++w) {
             setup_job &job = jobs[index[w]];
-            const bool timed_out = waits[w].ready == 0 && now_ms >= job.until_ms;
+            // A wait that ran its whole course ends the jobs it was waiting for, whatever the
+            // clock says.
+            const bool timed_out = waits[w].ready == 0 && (now_ms >= job.until_ms ||
+                                                           (ready == 0 && job.until_ms == next_ms));
             if (waits[w].ready == 0 && !timed_out) continue;
             if (job.step == stage::connecting)
                 connect_done(job, timed_out);

@@ -320,7 +320,8 @@ int wait_sockets(socket_wait *entries, int count, int ms) {
             pollfd{entries[i].sock, static_cast<short>(entries[i].write ? POLLOUT : POLLIN), 0};
         index[used++] = i;
     }
-    if (poll_whole(polled, used, ms) <= 0) return 0;
+    const int polled_ready = poll_whole(polled, used, ms);
+    if (polled_ready <= 0) return polled_ready < 0 ? -1 : 0;
     int ready = 0;
     for (nfds_t i = 0; i < used; ++i) {
         const short wanted = entries[index[i]].write ? kWritableEvents | POLLHUP : kReadableEvents;

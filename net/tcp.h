@@ -33,7 +33,8 @@ struct socket_wait {
 };
 
 // Waits up to ms for any of the entries to be ready in its direction; an error or a hang-up
-// counts as ready. Sets every entry's ready; returns the number ready, 0 on time-out.
+// counts as ready. Sets every entry's ready; returns the number ready, 0 on time-out, -1
+// when the wait itself failed.
 int wait_sockets(socket_wait *entries, int count, int ms);
 
 // A non-inheritable socket, or -1.
