@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -64,6 +65,39 @@ int read_int32(const char *text) {
         if (value > limit) value = limit; // saturate, keep consuming digits
     }
     return static_cast<int>(negative ? -value : value);
+}
+
+int split_host_entry(const char *entry, char *host, std::size_t host_size, const char **port_text) {
+    if (entry == nullptr) entry = "";
+    *port_text = nullptr;
+    const char *start = entry;
+    std::size_t length = std::strlen(entry);
+    int well_formed = 1;
+    if (entry[0] == '[') {
+        const char *close = std::strchr(entry, ']');
+        if (close == nullptr) {
+            well_formed = 0;
+        } else {
+            start = entry + 1;
+            length = static_cast<std::size_t>(close - start);
+            if (close[1] == ':')
+                *port_text = close + 2;
+            else if (close[1] != '\0')
+                well_formed = 0;
+        }
+    } else if (const char *colon = std::strchr(entry, ':')) {
+        // A second colon makes the entry an IPv6 literal, which carries no port unbracketed.
+        if (std::strchr(colon + 1, ':') == nullptr) {
+            length = static_cast<std::size_t>(colon - entry);
+            *port_text = colon + 1;
+        }
+    }
+    if (host_size > 0) {
+        const std::size_t kept = std::min(length, host_size - 1);
+        std::memcpy(host, start, kept);
+        host[kept] = '\0';
+    }
+    return well_formed;
 }
 
 } // namespace brennic

@@ -40,4 +40,11 @@ void lowercase_in_place(char *text);
 // first non-digit; no digits give 0), saturating at the limits of a signed 32-bit value.
 int read_int32(const char *text);
 
+// Splits a host entry into its host part, copied into host (cut to host_size - 1 characters),
+// and the text of its port, stored in *port_text (nullptr when the entry names no port). The
+// forms are "host", "host:port" (split at the first colon), "[address]" and
+// "[address]:port", and an IPv6 literal written bare (two colons or more, no port). 0 for a
+// bracket that is not closed or is followed by anything but ":port"; 1 otherwise.
+int split_host_entry(const char *entry, char *host, std::size_t host_size, const char **port_text);
+
 } // namespace brennic

@@ -40,7 +40,9 @@ struct fake_net {
     int next_socket = kFirstFakeSocket;
     std::string expected_text; // host text of the connection being made
     std::string bind_text;
+    std::string direct_text = "\x01"; // the text given straight to tcp_open, once it is
     std::int64_t clock = 1000000;
+    std::int64_t init_clock = 0; // the clock when the running init began
     int attempts_this_init = 0;
     std::vector<std::string> found_lines;
 };
@@ -72,41 +74,112 @@ bool starts_with_digit(const std::string &text) {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
 }
 
-// The host part of a host text as tcp_open connects to it: lower-cased, cut at the first ':'.
-std::string host_part(const std::string &text) {
-    std::string part = text.substr(0, text.find(':'));
-    for (char &c : part)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return part;
+// The host part and the port text of a host text: "[address]:port" and "[address]" give the
+// address; a text with two colons or more is an IPv6 literal without a port; otherwise the
+// text is cut at its first ':'. has_port is false when no port is written; well_formed is
+// false for an unclosed bracket or anything but ":port" after it.
+struct split_text {
+    std::string host;
+    bool has_port = false;
+    std::string port;
+    bool well_formed = true;
+};
+
+split_text split_of(const std::string &text) {
+    split_text out;
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) {
+            out.host = text;
+            out.well_formed = false;
+            return out;
+        }
+        out.host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            out.well_formed = text[close + 1] == ':';
+            out.has_port = out.well_formed;
+            if (out.has_port) out.port = text.substr(close + 2);
+        }
+        return out;
+    }
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) {
+        out.host = text;
+        return out;
+    }
+    out.host = text.substr(0, colon);
+    out.has_port = true;
+    out.port = text.substr(colon + 1);
+    return out;
 }
 
-// The port: the number after the first ':' as atoi reads it (held at the 32-bit limits),
-// low 16 bits; the default without a ':'.
+// The host part of a host text as tcp_open connects to it: lower-cased, then split.
+std::string host_part(const std::string &text) {
+    std::string lowered = text;
+    for (char &c : lowered)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return split_of(lowered).host;
+}
+
+// The port tcp_open connects to: the port text as atoi reads it (held at the 32-bit limits),
+// low 16 bits; the default without one.
 int port_of_text(const std::string &text, int default_port) {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string::npos) return default_port;
-    std::size_t i = colon + 1;
-    while (i < text.size() && std::strchr(" \t\n\r\f\v", text[i]) != nullptr)
+    const split_text parts = split_of(text);
+    if (!parts.has_port) return default_port;
+    const std::string &p = parts.port;
+    std::size_t i = 0;
+    while (i < p.size() && std::strchr(" \t\n\r\f\v", p[i]) != nullptr)
         ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i < p.size() && (p[i] == '+' || p[i] == '-')) negative = p[i++] == '-';
     long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = std::min(value * 10 + (text[i] - '0'), 1LL << 31);
+    for (; i < p.size() && p[i] >= '0' && p[i] <= '9'; ++i)
+        value = std::min(value * 10 + (p[i] - '0'), 1LL << 31);
     if (negative) value = -value;
     if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
     return static_cast<int>(static_cast<unsigned>(static_cast<int>(value)) & 0xFFFFu);
 }
 
-bool resolvable(const std::string &host) { return starts_with_digit(host) || net.names_resolve; }
+// The port of a host entry as the library reads it: digits only, 1 to 65535, or the default
+// without a port; 0 for anything else, and for a text that is not well formed.
+int entry_port_of_text(const std::string &text, int default_port) {
+    const split_text parts = split_of(text);
+    if (!parts.well_formed) return 0;
+    if (!parts.has_port) return default_port;
+    if (parts.port.empty() || parts.port.size() > 16) return 0;
+    long value = 0;
+    for (char c : parts.port) {
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + (c - '0');
+    }
+    return value >= 1 && value <= 65535 ? static_cast<int>(value) : 0;
+}
 
+bool is_ipv6_literal(const std::string &host) {
+    in6_addr address{};
+    return host.find(':') != std::string::npos &&
+           ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+bool resolvable(const std::string &host) {
+    if (host.find(':') != std::string::npos) return is_ipv6_literal(host);
+    return starts_with_digit(host) || net.names_resolve;
+}
+
+// Every link setup reads the clock when it begins and records it as its host's last_try; a
+// setup that ends later reads it again. A reading while a host of this init has not begun
+// yet is the beginning of the next host's setup, in table order.
 std::int64_t fake_now() {
-    ++net.attempts_this_init;
-    ++outcome.attempts;
-    const int index = net.attempts_this_init - 1;
-    expect(index < host_count, kTarget, "one link setup per host");
-    net.expected_text = hosts[index].name;
+    const std::int64_t init_start = net.init_clock;
     net.clock += 100; // never within the throttle window
+    for (int i = 0; i < host_count; ++i) {
+        if (hosts[i].last_try > init_start) continue;
+        ++net.attempts_this_init;
+        ++outcome.attempts;
+        expect(i == net.attempts_this_init - 1, kTarget, "setups begin in table order");
+        net.expected_text = hosts[i].name;
+        break;
+    }
     return net.clock;
 }
 
@@ -122,15 +195,28 @@ int fake_socket(int, int, int) {
 
 int fake_connect(int sock, const sockaddr *address, socklen_t length) {
     expect(net.open_sockets.count(sock) == 1, kTarget, "connect on an open socket");
-    expect(length == sizeof(sockaddr_in), kTarget, "an IPv4 address");
-    const auto *in = reinterpret_cast<const sockaddr_in *>(address);
     const std::string host = host_part(net.expected_text);
-    const int port = ntohs(in->sin_port);
+    int port = 0;
+    if (is_ipv6_literal(host)) {
+        expect(length == sizeof(sockaddr_in6), kTarget, "an IPv6 address");
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(address);
+        in6_addr wanted{};
+        ::inet_pton(AF_INET6, host.c_str(), &wanted);
+        expect(std::memcmp(&in6->sin6_addr, &wanted, sizeof wanted) == 0, kTarget,
+               "the address of the host part");
+        port = ntohs(in6->sin6_port);
+    } else {
+        expect(length == sizeof(sockaddr_in), kTarget, "an IPv4 address");
+        const auto *in = reinterpret_cast<const sockaddr_in *>(address);
+        const in_addr_t wanted =
+            starts_with_digit(host) ? ::inet_addr(host.c_str()) : ::inet_addr(kResolvedAddress);
+        expect(in->sin_addr.s_addr == wanted, kTarget, "the address of the host part");
+        port = ntohs(in->sin_port);
+    }
     expect(port == port_of_text(net.expected_text, kDefaultPort), kTarget,
            "the port of the host text");
-    const in_addr_t wanted =
-        starts_with_digit(host) ? ::inet_addr(host.c_str()) : ::inet_addr(kResolvedAddress);
-    expect(in->sin_addr.s_addr == wanted, kTarget, "the address of the host part");
+    expect(port != 0 || net.expected_text == net.direct_text, kTarget,
+           "a link is set up only on a port the entry names");
     ++outcome.connects;
     outcome.ports.push_back(port);
     if (net.stop == setup_stop::refused) {
@@ -258,6 +344,7 @@ std::string folded(std::string text) {
 
 void run_init(const std::string &list, const std::string &secret) {
     net.attempts_this_init = 0;
+    net.init_clock = net.clock;
     net.found_lines.clear();
     init_library(as_text(list).c_str(), secret.c_str(), record_log);
 
@@ -322,11 +409,13 @@ int hosts_one(const std::uint8_t *data, std::size_t size) {
     const std::string host_text = as_text(direct).substr(0, kHostTextCopyMax);
     net.bind_text = nul == std::string::npos ? std::string() : as_text(direct.substr(nul + 1));
     net.expected_text = host_text;
-    expect(port_of_entry(host_text.c_str(), kDefaultPort) == port_of_text(host_text, kDefaultPort),
-           kTarget, "port_of_entry reads the number after the colon");
+    net.direct_text = host_text;
+    expect(port_of_entry(host_text.c_str(), kDefaultPort) ==
+               entry_port_of_text(host_text, kDefaultPort),
+           kTarget, "port_of_entry reads digits from 1 to 65535 after the host");
     const int sock = tcp_open(as_text(direct).c_str(), kDefaultPort, net.bind_text.c_str(), 1);
-    const bool reachable = resolvable(host_part(host_text)) && net.stop != setup_stop::no_socket &&
-                           net.stop != setup_stop::refused;
+    const bool reachable = split_of(host_text).well_formed && resolvable(host_part(host_text)) &&
+                           net.stop != setup_stop::no_socket && net.stop != setup_stop::refused;
     expect((sock != kNoSocket) == reachable, kTarget, "tcp_open connects exactly when it can");
     if (sock != kNoSocket) {
         expect(net.open_sockets.count(sock) == 1, kTarget, "tcp_open returns the open socket");

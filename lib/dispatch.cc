@@ -4,6 +4,8 @@
 // - When that send fails, every configured host is tried in table order, from the first,
 //   and the first that takes the line becomes the current host; when none does, the first
 //   host is current again and the record comes back failed at the next poll.
+// - Under a deadline (brennic_set_timeout), no further host is tried once it has passed: a
+//   blocking request then gives up in its wait; any other comes back failed.
 // - A result that comes back failed moves the current host on by one, wrapping at the end
 //   of the table (next_host_after_failure, called by poll).
 // - A blocking request whose host is not open once it was answered or given up is sent once
@@ -40,7 +42,8 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
     log_info("Sending to host === (%.100s)", line);
 
     keystream_sub(host->tx.get(), reinterpret_cast<unsigned char *>(line), length);
-    const int sent = send_line(host->sock, line, length, hooks.send_wait_ms);
+    const int sent = send_line(host->sock, line, length, within_deadline(hooks.send_wait_ms),
+                               hooks.send_wait_ms);
     record_sock_error();
     // The error text is formatted for every send; only when someone reads it.
     if (log_enabled())
@@ -86,6 +89,13 @@ void send_cmd(std::int32_t id, const char *user, const char *request, brennic_re
 
     log_info("send_cmd failed, trying other hosts NOW\n");
     for (current_host = 0; current_host < host_count; ++current_host) {
+        if (deadline_passed()) {
+            log_info("send_cmd, no time left for host %d\n", static_cast<int>(current_host));
+            current_host = 0;
+            // A blocking request gives up in its wait, as one whose reply never came.
+            if (id >= 0) flag_failed(result);
+            return;
+        }
         host = &hosts[current_host];
         result->host = host;
         if (send_cmd_host(host, id, request, result) != 0) {

@@ -1,5 +1,7 @@
 #include "lib/hooks.h"
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <ctime>
 
@@ -15,11 +17,22 @@ void *real_alloc_zeroed(std::size_t size) { return std::calloc(1, size); }
 
 void *real_allocate(std::size_t size) { return std::malloc(size); }
 
-std::FILE *real_open_file(const char *path, const char *mode) { return std::fopen(path, mode); }
+int real_open_file(const char *path, int flags) { return ::open(path, flags); }
 
 constexpr library_hooks kDefaultHooks{
-    real_now,          monotonic_ms, nullptr,     kHandshakeWaitMs, kSendWaitMs,
-    real_alloc_zeroed, monotonic_ns, kWaitSpinNs, real_allocate,    real_open_file};
+    .now = real_now,
+    .clock_ms = monotonic_ms,
+    .idle_wait = nullptr,
+    .handshake_wait_ms = kHandshakeWaitMs,
+    .connect_wait_ms = kConnectWaitMs,
+    .send_wait_ms = kSendWaitMs,
+    .alloc_zeroed = real_alloc_zeroed,
+    .clock_ns = monotonic_ns,
+    .wait_spin_ns = kWaitSpinNs,
+    .allocate = real_allocate,
+    .open_file = real_open_file,
+    .secret_wait_ms = kSecretDeviceWaitMs,
+};
 
 } // namespace
 

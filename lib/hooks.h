@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace brennic {
 
@@ -21,6 +20,7 @@ struct library_hooks {
     // nullptr (the default) waits on the open links of the host table.
     int (*idle_wait)(int ms);
     int handshake_wait_ms;              // time limit of the handshake reply
+    int connect_wait_ms;                // time limit of a connect
     int send_wait_ms;                   // time limit of one send on a link
     void *(*alloc_zeroed)(std::size_t); // records and texts (calloc); nullptr when exhausted
     std::int64_t (*clock_ns)();         // a steady clock in nanoseconds, for the spin
@@ -28,7 +28,9 @@ struct library_hooks {
     // Storage released with free: keystream generators and the pending list's index
     // (malloc); nullptr when exhausted.
     void *(*allocate)(std::size_t);
-    std::FILE *(*open_file)(const char *path, const char *mode); // the secret file (fopen)
+    // The secret file: open(2) with its flags; a descriptor, or -1 with errno.
+    int (*open_file)(const char *path, int flags);
+    int secret_wait_ms; // how long a secret file that is a FIFO or device may take
 };
 
 extern library_hooks hooks;

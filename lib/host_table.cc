@@ -62,8 +62,14 @@ int init_library(const char *host_list, const char *secret_file, brennic_log_fn 
 
     copy_bounded(secret_path, secret_file, kSecretPathMax);
 
+    // Every link is set up at once, within the deadline when one is set: start-up costs the
+    // slowest host, not the sum of them.
+    brennic_host *table[kMaxHosts];
     for (int i = 0; i < host_count; ++i)
-        open_link(&hosts[i]);
+        table[i] = &hosts[i];
+    start_deadline();
+    open_links(table, host_count);
+    end_deadline();
     return 1;
 }
 
@@ -72,15 +78,10 @@ int describe_host(int index, char *name, int name_size, int *port, int *state,
     if (index < 0 || index >= host_count || index >= kMaxHosts) return 0;
     const brennic_host &host = hosts[index];
     if (name != nullptr && name_size > 0) {
-        // The entry without its ":port".
-        const char *colon = std::strchr(host.name, ':');
-        const std::size_t length =
-            colon != nullptr ? static_cast<std::size_t>(colon - host.name) : std::strlen(host.name);
-        const std::size_t kept = length < static_cast<std::size_t>(name_size - 1)
-                                     ? length
-                                     : static_cast<std::size_t>(name_size - 1);
-        std::memcpy(name, host.name, kept);
-        name[kept] = '\0';
+        // The host part of the entry: without its ":port", and without the brackets of an
+        // IPv6 address.
+        const char *port_text = nullptr;
+        split_host_entry(host.name, name, static_cast<std::size_t>(name_size), &port_text);
     }
     if (port != nullptr) *port = port_of_entry(host.name, kDefaultPort);
     if (state != nullptr)

@@ -33,6 +33,11 @@ inline constexpr int kMaxHosts = 5;
 inline constexpr int kDefaultPort = 601;
 inline constexpr int kHandshakeReplyMax = 200;
 inline constexpr int kHandshakeWaitMs = 90000;
+// A connect not done within this long fails as timed out (about when a blocking connect gives
+// up on the first platform).
+inline constexpr int kConnectWaitMs = 20000;
+inline constexpr int kPortMin = 1;
+inline constexpr int kPortMax = 65535;
 // A request line the server has not made room for within this long ends its link.
 inline constexpr int kSendWaitMs = 90000;
 inline constexpr int kThrottleSeconds = 60;
@@ -44,6 +49,9 @@ inline constexpr int kHashModulus = 20;
 inline constexpr int kSecretLineMax = 399;
 inline constexpr int kSecretFilePathMax = 999;
 inline constexpr int kDefaultSecretPathMax = 200;
+// A secret file that is a FIFO or a device must give its line within this long.
+inline constexpr int kSecretDeviceWaitMs = 1000;
+inline constexpr int kSecretCauseMax = 200; // cause text of an unreadable secret file
 static_assert(kSecretPathMax <= kSecretFilePathMax,
               "the reader takes every path the library keeps");
 

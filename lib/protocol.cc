@@ -97,9 +97,18 @@ handshake_reply parse_handshake_reply(const char *bytes, int length) {
 }
 
 int port_of_entry(const char *entry, int default_port) {
-    const char *colon = entry != nullptr ? std::strchr(entry, ':') : nullptr;
-    if (colon == nullptr) return default_port;
-    return static_cast<int>(static_cast<unsigned>(read_int32(colon + 1)) & 0xFFFFu);
+    char host[kHostNameSize];
+    const char *port_text = nullptr;
+    if (!split_host_entry(or_empty(entry), host, sizeof host, &port_text)) return 0;
+    if (port_text == nullptr) return default_port;
+    // Digits only, 1 to 65535: anything else is not a port the user can have meant.
+    int port = 0;
+    for (const char *p = port_text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        port = port * 10 + (*p - '0');
+        if (port > kPortMax) return 0;
+    }
+    return port >= kPortMin ? port : 0;
 }
 
 int format_request_line(char *out, std::size_t cap, std::int32_t id, const char *text) {

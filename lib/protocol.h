@@ -24,8 +24,9 @@ struct handshake_reply {
 // atoi reads it (saturating to 32 bits). At most 200 bytes are looked at.
 handshake_reply parse_handshake_reply(const char *bytes, int length);
 
-// The port of a host entry: the number after the first ':' (atoi, low 16 bits), else
-// default_port.
+// The port of a host entry ("host:port", "[address]:port"; see split_host_entry): its
+// digits read as a number from 1 to 65535, or default_port when the entry names no port.
+// 0 when the entry is not well formed or its port is anything else ("6010x", "70000", "").
 int port_of_entry(const char *entry, int default_port);
 
 // "%d %.19000s\r\n". Returns the length; out must hold kLineBufSize bytes.

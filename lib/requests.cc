@@ -44,9 +44,19 @@ bool field_fits(const char *field) {
 
 // Runs the common steps. build writes the request text into the given buffer; password is
 // null for the operations that send none.
+// The deadline of one request, when one is set: from its start to its end, through setup,
+// sending, failover, the wait and a second sending.
+struct request_deadline {
+    request_deadline() { start_deadline(); }
+    ~request_deadline() { end_deadline(); }
+    request_deadline(const request_deadline &) = delete;
+    request_deadline &operator=(const request_deadline &) = delete;
+};
+
 template <std::size_t kBufSize, typename Build>
 int run_request(std::int32_t id, const char *user, const char *password, brennic_line_fn on_line,
                 Build build, brennic_result **out) {
+    const request_deadline deadline;
     bool retried = false;
     for (;;) {
         brennic_result *r = new_result();
@@ -86,7 +96,7 @@ int run_request(std::int32_t id, const char *user, const char *password, brennic
             }
         }
 
-        if (!send_again(r, retried, waited_line_seen)) return 1;
+        if (!send_again(r, retried, waited_line_seen) || deadline_passed()) return 1;
         log_info("free result, retry...");
         free_result(out);
         retried = true;

@@ -8,6 +8,19 @@ std::int32_t host_count = 0;
 std::int32_t current_host = 0;
 char secret_path[kSecretPathMax + 1];
 std::int32_t request_timeout_ms = 0;
+std::int64_t deadline_ms = 0;
+
+void start_deadline() {
+    deadline_ms = request_timeout_ms > 0 ? hooks.clock_ms() + request_timeout_ms : 0;
+}
+
+int within_deadline(int limit_ms) {
+    if (deadline_ms == 0) return limit_ms;
+    const std::int64_t left = deadline_ms - hooks.clock_ms();
+    return left <= 0 ? 0 : left < limit_ms ? static_cast<int>(left) : limit_ms;
+}
+
+bool deadline_passed() { return deadline_ms != 0 && hooks.clock_ms() >= deadline_ms; }
 
 void reset_library() {
     for (brennic_host &h : hosts) {
@@ -19,6 +32,7 @@ void reset_library() {
         h.last_try = 0;
         h.setup_failed = 0;
         h.received = 0;
+        h.failed_at = 0;
         h.rx.reset();
         h.tx.reset();
     }
@@ -27,6 +41,7 @@ void reset_library() {
     reset_pending();
     secret_path[0] = '\0';
     request_timeout_ms = 0;
+    deadline_ms = 0;
     reset_hooks();
     reset_wait_spin();
 }

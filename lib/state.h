@@ -27,6 +27,7 @@ struct brennic_host {
     std::int32_t discarding;           // 1 while the rest of a thrown-away line is dropped
     std::int32_t setup_failed;         // 1 when the last link setup failed
     std::int64_t received;             // bytes received over all its links, never reset
+    std::int64_t failed_at;            // seconds: when the last failed link setup ended
 };
 
 namespace brennic {
@@ -38,11 +39,16 @@ extern std::int32_t current_host;
 extern char secret_path[kSecretPathMax + 1];
 // Deadline of each blocking request and link setup in milliseconds; 0: the built-in limits.
 extern std::int32_t request_timeout_ms;
+// When the deadline of the running call (a request, or brennic_init's link setup) passes, on
+// hooks.clock_ms; 0 while none runs.
+extern std::int64_t deadline_ms;
 
-// A time limit cut to the deadline, when one is set.
-inline int within_deadline(int limit_ms) {
-    return request_timeout_ms > 0 && request_timeout_ms < limit_ms ? request_timeout_ms : limit_ms;
-}
+// Starts the deadline of a call when one is set (request_timeout_ms > 0), measured from now.
+void start_deadline();
+inline void end_deadline() { deadline_ms = 0; }
+// A time limit cut to what is left of the running call's deadline (0 once it has passed).
+int within_deadline(int limit_ms);
+bool deadline_passed();
 
 // Back to the state of a fresh process, for tests: closes every socket, releases every
 // generator, empties the table and forgets the pending list (whose records belong to
@@ -68,6 +74,10 @@ int host_index(const brennic_host *host) noexcept;
 
 // Links (lib/link_setup.cc).
 int open_link(brennic_host *host);
+// Sets the links of count hosts up at the same time: their connects and handshakes share one
+// wait, and the diagnostics of each host are given host by host, in table order, as one
+// setup after another would give them. Returns the number of links opened.
+int open_links(brennic_host *const *list, int count);
 // Closes the host's socket, if any, and marks its link not open.
 void end_link(brennic_host *host);
 // Ends the link and flags every pending result of the host as failed.

@@ -34,6 +34,9 @@ int wait_for_id(std::int32_t id) {
     // replies) does not use up the limit in moments. The wait's length bounds it as well.
     int idle_polls = 0;
     const std::int64_t start_ms = hooks.clock_ms();
+    // The deadline runs from the start of the request; a wait outside one starts its own.
+    const bool own_deadline = deadline_ms == 0;
+    if (own_deadline) start_deadline();
     // The spin: polls without sleeping, up to a deadline. Not with a log callback, which
     // every empty poll would hand a line.
     std::int64_t spin_until = 0;
@@ -49,9 +52,9 @@ int wait_for_id(std::int32_t id) {
         brennic_result *r = nullptr;
         while (collect_result(&r) == 0) {
             const std::int64_t waited_ms = hooks.clock_ms() - start_ms;
-            if (idle_polls >= kWaitPollLimit || waited_ms > kWaitLimitMs ||
-                (request_timeout_ms > 0 && waited_ms >= request_timeout_ms)) {
+            if (idle_polls >= kWaitPollLimit || waited_ms > kWaitLimitMs || deadline_passed()) {
                 log_info("Timedout while waiting for id %d\n", static_cast<int>(id));
+                if (own_deadline) end_deadline();
                 return 0;
             }
             // A result flagged during that poll, or a line left in a buffer after an
@@ -65,15 +68,14 @@ int wait_for_id(std::int32_t id) {
                 spin_pause = kWaitSpinPause;
             }
             // Under a deadline, neither idle wait runs past it.
-            const int left_ms = request_timeout_ms > 0
-                                    ? static_cast<int>(request_timeout_ms - waited_ms)
-                                    : kWaitLongMs;
+            const int left_ms = within_deadline(kWaitLongMs);
             if (idle_wait(left_ms < kWaitShortMs ? left_ms : kWaitShortMs) == 0 &&
                 idle_wait(left_ms < kWaitLongMs ? left_ms : kWaitLongMs) == 0)
                 ++idle_polls;
         }
         if (r->id == id) {
             log_info("Got RESPONSE for id %d", static_cast<int>(id));
+            if (own_deadline) end_deadline();
             return 1;
         }
         log_error("Ignoring response id %d %d\n", static_cast<int>(id), static_cast<int>(r->id));

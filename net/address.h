@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace brennic {
 
@@ -9,6 +10,11 @@ namespace brennic {
 // dotted address without a check (an invalid one gives 255.255.255.255); any other text is
 // looked up as an IPv4 name. 1 when filled, 0 when the lookup found nothing.
 int getaddr(const char *host, sockaddr_in *record);
+
+// Fills record with the address of host and sets *length to the record's size: a text with a
+// colon is an IPv6 literal; anything else is read as getaddr reads it, and a name with no IPv4
+// address is looked up as an IPv6 name. 1 when filled, 0 when nothing was found.
+int getaddr_any(const char *host, sockaddr_storage *record, socklen_t *length);
 
 // Resolves bind_address into record. 0 without a message for an empty text, 0 with an error
 // message when it cannot be resolved, 1 (and an info message) when resolved.

@@ -37,6 +37,7 @@ constexpr socket_calls kRealCalls{
     .close = ::close,
     .poll = ::poll,
     .setsockopt = ::setsockopt,
+    .getsockopt = ::getsockopt,
     .set_nonblocking = real_set_nonblocking,
     .getaddrinfo = ::getaddrinfo,
     .freeaddrinfo = ::freeaddrinfo,

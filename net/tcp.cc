@@ -57,6 +57,41 @@ int getaddr(const char *host, sockaddr_in *record) {
     return filled;
 }
 
+int getaddr_any(const char *host, sockaddr_storage *record, socklen_t *length) {
+    if (host == nullptr) host = "";
+    if (std::strchr(host, ':') != nullptr) {
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(record);
+        if (::inet_pton(AF_INET6, host, &v6->sin6_addr) != 1) return 0;
+        v6->sin6_family = AF_INET6;
+        *length = sizeof(sockaddr_in6);
+        return 1;
+    }
+    sockaddr_in v4{};
+    if (getaddr(host, &v4)) {
+        std::memcpy(record, &v4, sizeof v4);
+        *length = sizeof v4;
+        return 1;
+    }
+    if (starts_with_digit(host)) return 0;
+    // A name with no IPv4 address may still have an IPv6 one.
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    addrinfo *found = nullptr;
+    if (sys.getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+    int filled = 0;
+    for (const addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr ||
+            entry->ai_addrlen < sizeof(sockaddr_in6))
+            continue;
+        std::memcpy(record, entry->ai_addr, sizeof(sockaddr_in6));
+        *length = sizeof(sockaddr_in6);
+        filled = 1;
+        break;
+    }
+    sys.freeaddrinfo(found);
+    return filled;
+}
+
 int bind_out(sockaddr_in *record, const char *bind_address) {
     if (bind_address == nullptr || bind_address[0] == '\0') return 0;
     if (!getaddr(bind_address, record)) {
@@ -165,16 +200,19 @@ int set_send_timeout(int sock, std::int64_t ms) {
 
 } // namespace
 
-int send_line(int sock, const char *bytes, int length, int ms) {
-    const std::int64_t deadline = monotonic_ms() + std::max(ms, 0);
+int send_line(int sock, const char *bytes, int length, int ms, int socket_limit_ms) {
+    // A socket time limit of 0 would mean none at all: the least is 1 ms.
+    ms = std::max(ms, 1);
+    const std::int64_t deadline = monotonic_ms() + ms;
+    bool shortened = false;
+    if (ms < socket_limit_ms) shortened = set_send_timeout(sock, ms) == 0;
     int sent = send_bytes(sock, bytes, length);
-    if (sent == length) return sent; // the usual case
+    if (sent == length && !shortened) return sent; // the usual case
     // A send that a signal interrupts returns what it had copied, or -1 with EINTR when it
     // had copied nothing, even under SA_RESTART (the socket has a send time limit). Neither
     // means the link is broken: go on with the rest, each send waiting only for what is left
     // of the time, so that the whole line still takes at most ms.
     int total = std::max(sent, 0);
-    bool shortened = false;
     for (std::int64_t left = deadline - monotonic_ms();
          total < length && (sent > 0 || (sent < 0 && errno == EINTR)) && left > 0;
          left = deadline - monotonic_ms()) {
@@ -184,7 +222,7 @@ int send_line(int sock, const char *bytes, int length, int ms) {
     }
     if (shortened) {
         const int saved = errno;
-        set_send_timeout(sock, ms);
+        set_send_timeout(sock, socket_limit_ms);
         errno = saved;
     }
     return total > 0 ? total : sent;
@@ -211,22 +249,22 @@ int would_block() { return last_sock_error == kWouldBlock || last_sock_error == 
 void winsock_start() {}
 
 int tcp_open(const char *host, int port, const char *bind_address, int blocking_connect) {
+    char entry[kHostCopySize];
+    copy_bounded(entry, host ? host : "", kHostCopySize - 1);
+    lowercase_in_place(entry);
     char name[kHostCopySize];
-    copy_bounded(name, host ? host : "", kHostCopySize - 1);
-    sockaddr_in destination{};
-    sockaddr_in local{};
-    destination.sin_family = AF_INET;
-    lowercase_in_place(name);
-    if (char *colon = std::strchr(name, ':')) {
-        *colon = '\0';
-        port = read_int32(colon + 1);
-    }
-    if (!getaddr(name, &destination)) return kNoSocket;
+    const char *port_text = nullptr;
+    if (!split_host_entry(entry, name, sizeof name, &port_text)) return kNoSocket;
+    if (port_text != nullptr) port = read_int32(port_text);
+    sockaddr_storage destination{};
+    socklen_t destination_length = 0;
+    if (!getaddr_any(name, &destination, &destination_length)) return kNoSocket;
 
-    const int sock = make_socket(destination.sin_family, SOCK_STREAM, 0);
+    const int sock = make_socket(destination.ss_family, SOCK_STREAM, 0);
     record_sock_error();
     if (sock == kNoSocket) return kNoSocket;
 
+    sockaddr_in local{};
     if (bind_out(&local, bind_address)) {
         errno = 0;
         if (sys.bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
@@ -236,12 +274,16 @@ int tcp_open(const char *host, int port, const char *bind_address, int blocking_
             return kNoSocket;
         }
     }
-    destination.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    const std::uint16_t wire_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (destination.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6 *>(&destination)->sin6_port = wire_port;
+    else
+        reinterpret_cast<sockaddr_in *>(&destination)->sin_port = wire_port;
     if (!blocking_connect) set_blocking(sock, 0);
 
     errno = 0;
     const int connected =
-        sys.connect(sock, reinterpret_cast<const sockaddr *>(&destination), sizeof destination);
+        sys.connect(sock, reinterpret_cast<const sockaddr *>(&destination), destination_length);
     record_sock_error();
     if (connected == 0) {
         set_blocking(sock, 0);
@@ -250,6 +292,44 @@ int tcp_open(const char *host, int port, const char *bind_address, int blocking_
     if (would_block()) return sock; // still connecting
     close_socket(sock);
     return kNoSocket;
+}
+
+int connect_finished(int sock) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    errno = 0;
+    if (sys.getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    errno = error;
+    record_sock_error();
+    return error == 0 ? 1 : 0;
+}
+
+void record_timed_out() {
+    errno = ETIMEDOUT;
+    record_sock_error();
+}
+
+int wait_sockets(socket_wait *entries, int count, int ms) {
+    pollfd polled[kMaxWaitSockets];
+    int index[kMaxWaitSockets];
+    nfds_t used = 0;
+    for (int i = 0; i < count; ++i) {
+        entries[i].ready = 0;
+        if (entries[i].sock == kNoSocket || used >= kMaxWaitSockets) continue;
+        polled[used] =
+            pollfd{entries[i].sock, static_cast<short>(entries[i].write ? POLLOUT : POLLIN), 0};
+        index[used++] = i;
+    }
+    const int polled_ready = poll_whole(polled, used, ms);
+    if (polled_ready <= 0) return polled_ready < 0 ? -1 : 0;
+    int ready = 0;
+    for (nfds_t i = 0; i < used; ++i) {
+        const short wanted = entries[index[i]].write ? kWritableEvents | POLLHUP : kReadableEvents;
+        if ((polled[i].revents & wanted) == 0) continue;
+        entries[index[i]].ready = 1;
+        ++ready;
+    }
+    return ready;
 }
 
 } // namespace brennic

@@ -11,10 +11,31 @@ inline constexpr int kNoSocket = -1;
 inline constexpr std::int32_t kWouldBlock = 10035; // WSAEWOULDBLOCK
 inline constexpr std::int32_t kInProgress = 10036; // WSAEINPROGRESS
 
-// Opens a TCP connection to host (optionally "host:port", which replaces port), bound to
-// bind_address when that is not empty. blocking_connect nonzero waits for the connect.
-// A socket returned after a completed connect is non-blocking. -1 on failure.
+// Opens a TCP connection to host (an entry as split_host_entry in base/text.h reads it, whose port
+// replaces port), bound to bind_address when that is not empty. blocking_connect nonzero waits for
+// the connect. A socket returned after a completed connect is non-blocking; one whose connect is
+// still in progress leaves that code (10036) in last_sock_error. -1 on failure.
 int tcp_open(const char *host, int port, const char *bind_address, int blocking_connect);
+
+// The outcome of a connect made without waiting, once its socket has become writable: 1 when
+// it connected; 0 when it failed, with its error recorded in last_sock_error.
+int connect_finished(int sock);
+
+// Records the platform's timed-out error in last_sock_error: a wait that ran out.
+void record_timed_out();
+
+// One socket of a combined wait: readable, or (write nonzero) writable, which is how a
+// connect made without waiting reports its end. ready is set by the wait.
+struct socket_wait {
+    int sock;
+    int write;
+    int ready;
+};
+
+// Waits up to ms for any of the entries to be ready in its direction; an error or a hang-up
+// counts as ready. Sets every entry's ready; returns the number ready, 0 on time-out, -1
+// when the wait itself failed.
+int wait_sockets(socket_wait *entries, int count, int ms);
 
 // A non-inheritable socket, or -1.
 int make_socket(int family, int type, int protocol);
@@ -43,10 +64,12 @@ int recv_some(int sock, char *buffer, int length);
 int send_bytes(int sock, const char *bytes, int length);
 
 // Sends all length bytes of a line: one send, and more only when a signal cut a waiting send
-// short (a part sent, or nothing with EINTR), for at most ms milliseconds in all (each send
-// waits at most the socket's own send limit besides). Returns the count sent: length, or less
-// (-1 when nothing went) when the link failed or the time ran out; errno is the last send's.
-int send_line(int sock, const char *bytes, int length, int ms);
+// short (a part sent, or nothing with EINTR), for at most ms milliseconds in all. Each send
+// waits at most the socket's own send limit, socket_limit_ms (set_send_limit); when ms is
+// shorter, the socket's limit is cut to ms for this line. Returns the count sent: length, or
+// less (-1 when nothing went) when the link failed or the time ran out; errno is the last
+// send's.
+int send_line(int sock, const char *bytes, int length, int ms, int socket_limit_ms);
 
 // Limits how long one send on a blocking socket waits for room to ms milliseconds; a send
 // that runs out of time returns what it sent, or -1. Bytes not yet sent are held to about

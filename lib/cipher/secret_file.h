@@ -6,8 +6,14 @@ namespace brennic {
 // The first line of the file at path (empty path: the default file), without CR and LF,
 // at most 399 characters, in a static buffer valid until the next call; empty text when
 // nothing could be read. With generate nonzero, a missing or empty file is (re)filled with
-// a fresh line first. The file is opened for reading through hooks.open_file (lib/hooks.h).
+// a fresh line first. The file is opened for reading through hooks.open_file (lib/hooks.h),
+// without waiting; a FIFO or device has hooks.secret_wait_ms to give its line, and one that
+// gives none in time, or a directory, reads as an empty text.
 const char *read_secret(const char *path, int generate);
+
+// When the last read_secret found its file unreadable (for a cause other than its absence):
+// one diagnostic that names the path and the cause. Empty otherwise.
+const char *secret_failure();
 
 // The system directory joined with name, in a static buffer valid until the next call.
 const char *system_dir_file(const char *name);

@@ -106,11 +106,12 @@ BRENNIC_EXPORT int brennic_poll(brennic_result **result);
 
 /* ---- Settings and state (version 1.3) ------------------------------------------------- */
 
-/* A deadline of ms milliseconds for each blocking request (connect, handshake, sending and
- * the wait for the reply, through every failover step) and for each link setup; 0, the
- * default, restores the built-in limits (90 s for a handshake reply, about 51 minutes for a
- * blocking wait). A request that runs out comes back without a reply text, as one whose wait
- * gave up. Returns 1; 0 (and nothing changes) for a negative ms. */
+/* A deadline of ms milliseconds for each request, measured from the start of the call
+ * (connect, handshake, sending and, for a blocking request, the wait for the reply, through
+ * every failover step), and for the link setups of brennic_init; 0, the default, restores
+ * the built-in limits (20 s for a connect, 90 s for a handshake reply, about 51 minutes for a
+ * blocking wait). A blocking request that runs out comes back without a reply text, as one
+ * whose wait gave up. Returns 1; 0 (and nothing changes) for a negative ms. */
 BRENNIC_EXPORT int brennic_set_timeout(int ms);
 
 /* Diagnostics below min_level (1 debug, 2 info, 3 error) are neither formatted nor handed to
@@ -138,7 +139,9 @@ BRENNIC_EXPORT int brennic_set_notice_fn(brennic_notice_fn fn);
 #define BRENNIC_HOST_FAILED 2 /* no link: its last setup failed */
 
 /* Describes configured host index (0 to the host count less one): its name without the port
- * into name (at most name_size bytes, terminated; may be NULL), its port, its state and the
+ * (and without the brackets of an IPv6 address) into name (at most name_size bytes,
+ * terminated; may be NULL), its port (0 when the entry's port is not one from 1 to 65535,
+ * an entry that is never connected and counts as failed), its state and the
  * seconds since its last link setup began (-1 when none did); any output pointer may be
  * NULL. Returns 1, or 0 for an index that names no configured host. */
 BRENNIC_EXPORT int brennic_host_state(int index, char *name, int name_size, int *port, int *state,

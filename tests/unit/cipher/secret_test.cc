@@ -1,6 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +16,7 @@
 
 #include "lib/cipher/secret_file.h"
 #include "lib/cipher/secret_hash.h"
+#include "lib/hooks.h"
 #include "lib/limits.h"
 
 namespace brennic {
@@ -137,6 +144,68 @@ TEST_F(SecretFile, PathIsCutAt999Characters) {
     EXPECT_STREQ(read_secret(p.c_str(), 0), "deep");
     EXPECT_STREQ(read_secret((p + "tail").c_str(), 0), "deep");
     EXPECT_STREQ(read_secret(p.substr(0, p.size() - 1).c_str(), 0), "");
+}
+
+// A secret file that is a FIFO or a directory never holds the caller: a FIFO has a limited
+// time to give its line (200 ms here), and each unreadable file gives a cause naming it.
+TEST_F(SecretFile, FifosAndDirectoriesNeverStall) {
+    hooks.secret_wait_ms = 200;
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Should the read block regardless, this opens the FIFO's other end after 3 s, so that
+    // the test fails on its time instead of hanging.
+    std::atomic<bool> done{false};
+    std::thread release([&] {
+        for (int i = 0; i < 300 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        while (!done) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const struct {
+        const char *what;
+        bool writer;      // a writer holds the FIFO open during the read
+        const char *line; // what it has written
+        const char *secret;
+        const char *cause;
+    } rows[] = {
+        {"no writer", false, "", "", "no line: nothing writes to it"},
+        {"a writer that says nothing", true, "", "", "no line within the time allowed"},
+        {"a writer with half a line", true, "pip", "", "no line within the time allowed"},
+        {"a writer with a line", true, "piped\n", "piped", ""},
+    };
+    for (const auto &row : rows) {
+        // A reader of the test's own lets the writer open without waiting.
+        const int keep = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        const int writer = row.writer ? ::open(fifo.c_str(), O_WRONLY) : -1;
+        const auto length = static_cast<ssize_t>(std::strlen(row.line));
+        if (writer >= 0) {
+            EXPECT_EQ(::write(writer, row.line, static_cast<size_t>(length)), length);
+        }
+        if (!row.writer) ::close(keep);
+        const auto start = std::chrono::steady_clock::now();
+        const std::string got = read_secret(fifo.c_str(), 0);
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (writer >= 0) ::close(writer);
+        if (row.writer) ::close(keep);
+        EXPECT_EQ(got, row.secret) << row.what;
+        EXPECT_LT(took, std::chrono::milliseconds(1500)) << row.what;
+        const std::string expected =
+            *row.cause ? "Cannot read secret file (" + fifo + "): " + row.cause : "";
+        EXPECT_EQ(secret_failure(), expected) << row.what;
+    }
+    done = true;
+    release.join();
+
+    EXPECT_STREQ(read_secret(dir_.c_str(), 0), "");
+    EXPECT_EQ(std::string(secret_failure()),
+              "Cannot read secret file (" + dir_ + "): " + std::strerror(EISDIR));
+    // A missing file is not unreadable: no cause.
+    EXPECT_STREQ(read_secret(path("missing").c_str(), 0), "");
+    EXPECT_STREQ(secret_failure(), "");
+    reset_hooks();
 }
 
 TEST(SystemDir, JoinsDirectoryAndName) {

@@ -6,8 +6,8 @@
 namespace brennic::test {
 namespace {
 
-// A clock at which every host still counts as just tried: link setups are refused before
-// any network call, so only the table is exercised.
+// A clock at which every record's setup has just failed: link setups are refused before any
+// network call, so only the table is exercised.
 std::int64_t early_clock() { return 30; }
 
 class HostTable : public LibraryTest {
@@ -15,6 +15,10 @@ class HostTable : public LibraryTest {
     void SetUp() override {
         LibraryTest::SetUp();
         hooks.now = early_clock;
+        for (brennic_host &h : hosts) {
+            h.setup_failed = 1;
+            h.failed_at = early_clock();
+        }
     }
     static constexpr const char *kThrottled = "Already tried host in the last 60 seconds. (";
 };

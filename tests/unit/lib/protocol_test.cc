@@ -115,16 +115,39 @@ TEST(Handshake, OnlyFirst200BytesAreLookedAt) {
               handshake_verdict::accepted);
 }
 
-TEST(PortOfEntry, NumberAfterFirstColonLow16Bits) {
-    EXPECT_EQ(port_of_entry("example.org", kDefaultPort), 601);
-    EXPECT_EQ(port_of_entry("127.0.0.1:7000", kDefaultPort), 7000);
-    EXPECT_EQ(port_of_entry("host:70000", kDefaultPort), 4464);
-    EXPECT_EQ(port_of_entry("host:", kDefaultPort), 0);
-    EXPECT_EQ(port_of_entry("host:abc", kDefaultPort), 0);
-    EXPECT_EQ(port_of_entry("host:12:34", kDefaultPort), 12);
-    EXPECT_EQ(port_of_entry("host:-1", kDefaultPort), 65535);
-    EXPECT_EQ(port_of_entry("host: 80x", kDefaultPort), 80);
-    EXPECT_EQ(port_of_entry("host:99999999999", kDefaultPort), 65535); // saturates first
+TEST(PortOfEntry, DigitsFrom1To65535OrTheDefaultElseInvalid) {
+    // 0 marks an entry whose port is not one the user can have meant: nothing is connected.
+    const struct {
+        const char *entry;
+        int port;
+    } rows[] = {
+        {"example.org", 601},
+        {"127.0.0.1:7000", 7000},
+        {"host:1", 1},
+        {"host:65535", 65535},
+        {"host:0601", 601},
+        {"host:0", 0},
+        {"host:65536", 0},
+        {"host:70000", 0},
+        {"host:6010x", 0},
+        {"host:", 0},
+        {":", 0},
+        {"host:abc", 0},
+        {"host:-1", 0},
+        {"host: 80", 0},
+        {"host:99999999999", 0},
+        {"[::1]:7000", 7000},
+        {"[::1]", 601},
+        {"::1", 601},
+        {"fe80::1:2", 601},
+        {"[::1]:", 0},
+        {"[::1]x", 0},
+        {"[::1", 0},
+        {"[::1]:70000", 0},
+        {"", 601},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(port_of_entry(row.entry, kDefaultPort), row.port) << row.entry;
     EXPECT_EQ(port_of_entry(nullptr, 33), 33);
 }
 

@@ -122,19 +122,34 @@ void paired_host::close_peer() {
     peer = -1;
 }
 
-fake_server::fake_server(greeting g, std::int32_t n, std::string secret)
-    : greeting_(g), n_(n), secret_(std::move(secret)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(listener_, 4) != 0)
-        ADD_FAILURE() << "cannot listen on 127.0.0.1";
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+fake_server::fake_server(greeting g, std::int32_t n, std::string secret, bool ipv6)
+    : greeting_(g), n_(n), secret_(std::move(secret)), ipv6_(ipv6) {
+    if (ipv6) {
+        // A machine without an IPv6 loopback leaves the server not listening (port 0).
+        listener_ = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_loopback;
+        socklen_t len = sizeof addr;
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            port_ = 0;
+        else
+            port_ = ntohs(addr.sin6_port);
+    } else {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        if (::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_, 4) != 0)
+            ADD_FAILURE() << "cannot listen on 127.0.0.1";
+        socklen_t len = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -144,7 +159,9 @@ fake_server::~fake_server() {
     ::close(listener_);
 }
 
-std::string fake_server::entry() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string fake_server::entry() const {
+    return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+}
 
 std::vector<std::string> fake_server::handshakes() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -171,7 +188,7 @@ bool fake_server::wait_requests(std::size_t count, int ms) {
 }
 
 void fake_server::run() {
-    while (!stop_) {
+    while (!stop_ && listener_ >= 0) {
         if (!readable(listener_, 50)) continue;
         const int client = ::accept(listener_, nullptr, nullptr);
         if (client < 0) continue;
@@ -215,12 +232,20 @@ void fake_server::serve(int client) {
     case greeting::deaf:
     case greeting::steady:
         reply = "1 +ENCRYPT " + std::to_string(n_) + "\r\n";
+        if (!early_.empty()) {
+            const auto seed =
+                static_cast<std::int32_t>(static_cast<std::uint32_t>(secret_hash(secret_.c_str())) +
+                                          static_cast<std::uint32_t>(n_));
+            reply += server_cipher(seed).encipher(early_);
+        }
         break;
     case greeting::accept_no_number:
         reply = "1 +ENCRYPT\r\n";
         n = 0;
         break;
     }
+    for (int waited = 0; waited < delay_ms_ && !stop_; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (!reply.empty() && ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
     if (greeting_ == greeting::deaf) {
         while (!stop_)
@@ -244,6 +269,7 @@ void fake_server::serve(int client) {
     const auto seed = static_cast<std::int32_t>(
         static_cast<std::uint32_t>(secret_hash(secret_.c_str())) + static_cast<std::uint32_t>(n));
     server_cipher cipher(seed);
+    if (!early_.empty() && accepted) cipher.encipher(early_); // already sent, in step
     std::string pending;
     char buf[4096];
     while (!stop_) {
@@ -266,6 +292,7 @@ void fake_server::serve(int client) {
             if (answer.empty()) continue;
             const std::string wire = cipher.encipher(answer);
             if (::send(client, wire.data(), wire.size(), MSG_NOSIGNAL) < 0) return;
+            if (close_after_reply_) return;
         }
     }
 }

@@ -71,9 +71,17 @@ class fake_server {
     // reads at about 2 MB a second (64 KiB every 32 ms) and answers nothing.
     enum class greeting { accept, accept_no_number, silent, one_byte, refuse, close, deaf, steady };
     explicit fake_server(greeting g = greeting::accept, std::int32_t n = 42,
-                         std::string secret = kSecret);
+                         std::string secret = kSecret, bool ipv6 = false);
     ~fake_server();
-    std::string entry() const; // "127.0.0.1:port"
+    std::string entry() const; // "127.0.0.1:port", or "[::1]:port"
+    int port() const { return port_; }
+    bool listening() const { return port_ != 0; } // false: no such loopback here
+    // The handshake reply waits this long after the handshake line.
+    void handshake_delay(int ms) { delay_ms_ = ms; }
+    // Plain bytes that go out enciphered in the same send as the handshake reply.
+    void after_handshake(const std::string &plain) { early_ = plain; }
+    // Closes each connection once it has answered a request.
+    void close_after_reply() { close_after_reply_ = true; }
     int connections() const { return accepted_.load(); }
     std::vector<std::string> handshakes();
     std::vector<std::string> requests(); // request lines, deciphered, without CR LF
@@ -90,6 +98,10 @@ class fake_server {
     std::int32_t n_;
     std::string secret_;
     std::string refusal_ = "1 -ERR bad secret\r\n";
+    bool ipv6_ = false;
+    std::atomic<int> delay_ms_{0};
+    std::string early_;
+    std::atomic<bool> close_after_reply_{false};
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
