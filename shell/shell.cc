@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "shell/log_sink.h"
+#include "shell/pipeline.h"
 
 namespace brennic {
 
@@ -87,99 +88,137 @@ void print_no_reply(const char *who) {
     std::fprintf(shell_out, "-ERR %.200s no reply from brennic server\n", who);
 }
 
-// The common ending of every request handler: refusal, missing reply, or the reply itself,
-// then the record is released whatever happened.
-void finish_request(int ok, brennic_result *&r, const char *who, const char *user, bool render) {
-    if (!ok) {
-        print_refusal(who);
-    } else if (!r || !r->text) {
-        print_no_reply(who);
-    } else if (render) {
-        char rendered[kShellBufSize];
-        render_reply(r->text, user, rendered);
-        put_text_line(shell_out, rendered);
-    } else {
-        put_text_line(shell_out, r->text);
-    }
-    brennic_free(&r);
-}
-
 void cmd_check(const char *user, const char *password) {
     brennic_result *r = nullptr;
     int ok = brennic_check(-1, user, password, &r);
-    finish_request(ok, r, user, user, true);
+    render_finished(request_kind::check, ok, r, user, false);
+    brennic_free(&r);
 }
 
 void cmd_lookup(const char *user) {
     brennic_result *r = nullptr;
     int ok = brennic_lookup(-1, user, &r);
-    finish_request(ok, r, user, user, true);
+    render_finished(request_kind::lookup, ok, r, user, false);
+    brennic_free(&r);
 }
 
 void cmd_set(const char *user, const char *password, const char *rest) {
     brennic_result *r = nullptr;
     int ok = brennic_set(-1, user, password, rest, &r);
-    finish_request(ok, r, user, user, false);
+    render_finished(request_kind::set, ok, r, user, false);
+    brennic_free(&r);
 }
 
 void cmd_mod(const char *user, const char *password, const char *rest) {
     brennic_result *r = nullptr;
     int ok = brennic_mod(-1, user, password, rest, &r);
-    finish_request(ok, r, user, user, false);
+    render_finished(request_kind::mod, ok, r, user, false);
+    brennic_free(&r);
 }
 
 void cmd_del(const char *user) {
     brennic_result *r = nullptr;
     int ok = brennic_del(-1, user, &r);
-    finish_request(ok, r, user, user, false);
+    render_finished(request_kind::del, ok, r, user, false);
+    brennic_free(&r);
 }
 
-// The reply lines were printed by print_line while the call ran. A failed link reaches only
-// the record's text, never the callback: it is printed as set, mod and del print theirs, so
-// that no search goes without a final line, also one whose link failed after some of its
-// +DATA lines had come.
+// The reply lines were printed by print_line while the call ran.
 void cmd_search(const char *line) {
     brennic_result *r = nullptr;
     const long printed_before = search_lines_printed;
     int ok = brennic_search(-1, line, print_line, &r);
-    if (!ok)
-        print_refusal(line);
-    else if (!r || !r->text)
-        print_no_reply(line);
-    else if (r->failed != 0 || search_lines_printed == printed_before)
-        put_text_line(shell_out, r->text);
+    render_finished(request_kind::search, ok, r, line, search_lines_printed != printed_before);
     brennic_free(&r);
 }
+
+bool fits(const char *t) { return strnlen(t, kUserMax + 1) <= static_cast<std::size_t>(kUserMax); }
 
 // Nothing that identifies or authenticates goes out cut short: a password cut to its first
 // 100 characters would let another password with the same start pass, and a user name cut
 // short would name another user. The command is refused whole and nothing is sent.
 bool credentials_fit(const char *user, const char *password) {
-    const auto fits = [](const char *t) {
-        return strnlen(t, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
-    };
     if (fits(user) && fits(password)) return true;
     std::fprintf(shell_out, "-ERR %.*s user name or password longer than %d characters\n", kUserMax,
                  user, kUserMax);
     return false;
 }
 
-void run_command(const char *cmd, const char *arg1, const char *arg2, const char *rest,
-                 const char *line_copy) {
-    std::string_view word = cmd;
-    if (word == "check") {
+} // namespace
+
+request_kind request_of(const char *cmd) {
+    const std::string_view word = cmd;
+    if (word == "check") return request_kind::check;
+    if (word == "lookup") return request_kind::lookup;
+    if (word == "set") return request_kind::set;
+    if (word == "mod") return request_kind::mod;
+    if (word == "del") return request_kind::del;
+    if (word == "search") return request_kind::search;
+    return request_kind::none;
+}
+
+bool fields_fit(const command_line &c, request_kind kind) {
+    switch (kind) {
+    case request_kind::check:
+    case request_kind::set:
+    case request_kind::mod:
+        return fits(c.arg1) && fits(c.arg2);
+    case request_kind::lookup:
+    case request_kind::del:
+        return fits(c.arg1);
+    case request_kind::search:
+    case request_kind::none:
+        break;
+    }
+    return true;
+}
+
+void render_finished(request_kind kind, int ok, const brennic_result *r, const char *who,
+                     bool lines_printed) {
+    if (!ok) {
+        print_refusal(who);
+    } else if (!r || !r->text) {
+        print_no_reply(who);
+    } else if (kind == request_kind::check || kind == request_kind::lookup) {
+        char rendered[kShellBufSize];
+        render_reply(r->text, who, rendered);
+        put_text_line(shell_out, rendered);
+    } else if (kind != request_kind::search) {
+        put_text_line(shell_out, r->text);
+    } else if (r->failed != 0 || !lines_printed) {
+        // A failed link reaches only the record's text, never the line callback: it is
+        // printed as set, mod and del print theirs, so that no search goes without a final
+        // line, also one whose link failed after some of its +DATA lines had come.
+        put_text_line(shell_out, r->text);
+    }
+}
+
+void run_command(const command_line &c) {
+    const char *arg1 = c.arg1, *arg2 = c.arg2, *rest = c.rest;
+    switch (request_of(c.cmd)) {
+    case request_kind::check:
         if (credentials_fit(arg1, arg2)) cmd_check(arg1, arg2);
-    } else if (word == "lookup") {
+        return;
+    case request_kind::lookup:
         if (credentials_fit(arg1, "")) cmd_lookup(arg1);
-    } else if (word == "set") {
+        return;
+    case request_kind::set:
         if (credentials_fit(arg1, arg2)) cmd_set(arg1, arg2, rest);
-    } else if (word == "mod") {
+        return;
+    case request_kind::mod:
         if (credentials_fit(arg1, arg2)) cmd_mod(arg1, arg2, rest);
-    } else if (word == "del") {
+        return;
+    case request_kind::del:
         if (credentials_fit(arg1, "")) cmd_del(arg1);
-    } else if (word == "search")
-        cmd_search(line_copy);
-    else if (word == "quit" || word == "exit")
+        return;
+    case request_kind::search:
+        cmd_search(c.line_copy);
+        return;
+    case request_kind::none:
+        break;
+    }
+    const std::string_view word = c.cmd;
+    if (word == "quit" || word == "exit")
         quit_flag = 1;
     else if (word == "version")
         print_version();
@@ -187,8 +226,10 @@ void run_command(const char *cmd, const char *arg1, const char *arg2, const char
         for (const char *help_line : kHelpBlock)
             std::fputs(help_line, shell_out);
     } else
-        print_invalid(cmd);
+        print_invalid(c.cmd);
 }
+
+namespace {
 
 // Reads one line of at most kShellReadLimit - 1 characters, LF kept. The text ends at its
 // first NUL, as with any C string; the bytes after it on that line are dropped.
@@ -257,38 +298,30 @@ void render_reply(const char *reply, const char *user, char *out) {
         copy_bounded(out, reply, kShellBufSize - 1);
 }
 
-void dispatch_line(const char *line) {
-    char line_copy[kShellBufSize];
-    char cmd[kShellBufSize];
-    // Only the terminator: clearing the whole buffers would cost 60 KB of stores per line.
-    char arg1[kShellBufSize];
-    char arg2[kShellBufSize];
-    char rest[kShellBufSize];
-    arg1[0] = '\0';
-    arg2[0] = '\0';
-    rest[0] = '\0';
+void parse_line(const char *line, command_line &out) {
+    // Only the terminators: clearing the whole buffers would cost 60 KB of stores per line.
+    out.arg1[0] = '\0';
+    out.arg2[0] = '\0';
+    out.rest[0] = '\0';
 
     // The copy, cut at the first LF and then at the first CR, is what search sends.
-    copy_bounded(line_copy, line, kShellLineCopyMax);
-    if (char *lf = std::strchr(line_copy, '\n')) *lf = '\0';
-    if (char *cr = std::strchr(line_copy, '\r')) *cr = '\0';
+    copy_bounded(out.line_copy, line, kShellLineCopyMax);
+    if (char *lf = std::strchr(out.line_copy, '\n')) *lf = '\0';
+    if (char *cr = std::strchr(out.line_copy, '\r')) *cr = '\0';
 
-    copy_bounded(cmd, kNoCommand, kShellBufSize - 1);
+    copy_bounded(out.cmd, kNoCommand, kShellBufSize - 1);
 
     // Input lines are at most kShellReadLimit - 1 long; longer text is cut to keep every
     // piece within its buffer.
     std::string_view text(line, strnlen(line, kShellBufSize - 1));
     std::size_t pos = 0, start = 0, end = 0;
-    if (!next_word(text, pos, start, end)) {
-        print_invalid(kNoCommand);
-        std::fflush(shell_out);
-        return;
-    }
-    copy_span(cmd, text.data() + start, end - start);
+    // A line without any word keeps "nocommand", which no command matches.
+    if (!next_word(text, pos, start, end)) return;
+    copy_span(out.cmd, text.data() + start, end - start);
     if (next_word(text, pos, start, end)) {
-        copy_span(arg1, text.data() + start, end - start);
+        copy_span(out.arg1, text.data() + start, end - start);
         if (next_word(text, pos, start, end)) {
-            copy_span(arg2, text.data() + start, end - start);
+            copy_span(out.arg2, text.data() + start, end - start);
             // The rest starts right after the one delimiter that ended the second
             // argument, so further spaces stay in it; only line ends are skipped.
             while (pos < text.size() && is_line_end(text[pos]))
@@ -296,12 +329,16 @@ void dispatch_line(const char *line) {
             std::size_t stop = pos;
             while (stop < text.size() && !is_line_end(text[stop]))
                 ++stop;
-            copy_span(rest, text.data() + pos, stop - pos);
+            copy_span(out.rest, text.data() + pos, stop - pos);
         }
     }
+    lowercase_in_place(out.cmd);
+}
 
-    lowercase_in_place(cmd);
-    run_command(cmd, arg1, arg2, rest, line_copy);
+void dispatch_line(const char *line) {
+    command_line c;
+    parse_line(line, c);
+    run_command(c);
     std::fflush(shell_out);
 }
 
@@ -335,6 +372,17 @@ bool take_value(char *dst, const char *value, int max) {
     return true;
 }
 
+// The -pipeline value: a whole number from 1 to kPipelineDepthMax, or 0 when it is not one.
+int pipeline_depth_of(const char *value) {
+    int depth = 0;
+    for (const char *p = value; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        depth = depth * 10 + (*p - '0');
+        if (depth > kPipelineDepthMax) return 0;
+    }
+    return depth;
+}
+
 } // namespace
 
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
@@ -343,6 +391,7 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     copy_bounded(host_list, kDefaultHostList, kHostListMax);
     bool host_refused = false;
     bool secret_refused = false;
+    int pipeline_depth = 1;
 
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -366,6 +415,15 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
             if (!take_value(host_list, argv[++i], kHostListMax)) host_refused = true;
             continue;
         }
+        if (arg == "-pipeline" && i + 1 < argc) {
+            const int depth = pipeline_depth_of(argv[++i]);
+            if (depth == 0)
+                std::fprintf(shell_out, "-ERR -pipeline value must be a number from 1 to %d\n",
+                             kPipelineDepthMax);
+            else
+                pipeline_depth = depth;
+            continue;
+        }
     }
     // After a refused value the library starts with no host, so every command fails at once:
     // neither the default server nor the default secret file may stand in for what was given.
@@ -386,6 +444,14 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     // What start-up wrote (a refused handshake, -debug lines) shows whether the replies can
     // be written before the first command runs.
     if (flushed_status() != 0) return kExitOutputFailed;
+
+    if (pipeline_depth > 1) {
+        pipeline_settings settings;
+        settings.depth = pipeline_depth;
+        if (!run_pipeline(in, settings)) return output_failed();
+        std::fputs("+OK exiting\n", shell_out);
+        return flushed_status();
+    }
 
     char line[kShellBufSize];
     while (!quit_flag) {

@@ -34,6 +34,36 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out);
 // Handles one input line as read (LF included when there was one) and flushes the output.
 void dispatch_line(const char *line);
 
+// One input line cut into its pieces.
+struct command_line {
+    char line_copy[kShellBufSize]; // the line up to its first LF or CR: what search sends
+    char cmd[kShellBufSize];       // the command word, lower-cased; "nocommand" when none
+    char arg1[kShellBufSize];
+    char arg2[kShellBufSize];
+    char rest[kShellBufSize]; // from after the delimiter ending arg2 to the line end
+};
+
+// Cuts a line as read into its pieces.
+void parse_line(const char *line, command_line &out);
+
+// Runs a parsed command as the one-at-a-time loop does, printing to shell_out.
+void run_command(const command_line &c);
+
+// The commands that send a request, and none for the others (quit, help, invalid words).
+enum class request_kind { none, check, lookup, set, mod, del, search };
+request_kind request_of(const char *cmd);
+
+// Whether the user name and password of a request go out whole (both at most kUserMax
+// characters); a command whose fields do not fit is refused by run_command unsent.
+bool fields_fit(const command_line &c, request_kind kind);
+
+// Prints what a request command prints once its call is over: the refusal when the call
+// returned 0, the no-reply line when the record has no reply text (r may be null), else the
+// reply (rendered for check and lookup). who is the user, or for search the whole line;
+// lines_printed says whether a search's reply lines were printed already.
+void render_finished(request_kind kind, int ok, const brennic_result *r, const char *who,
+                     bool lines_printed);
+
 // Builds the printed form of a check or lookup reply for the user as typed. out must hold
 // kShellBufSize characters.
 void render_reply(const char *reply, const char *user, char *out);
