@@ -39,10 +39,14 @@ constexpr std::size_t kInputBufSize = 65536;
 static_assert(kInputBufSize > static_cast<std::size_t>(kShellReadLimit), "a line fits");
 
 // Idle rounds: the first few only yield the processor, then the sleeps grow from the first
-// to the longest. A reply or a new input line ends the idle run.
+// to the short cap, and after kShortSleepsMs of idleness to the long cap. A reply or a new
+// input line ends the idle run. The short cap bounds how late a reply is seen after a
+// network round trip; the long one what a server that keeps the console waiting costs.
 constexpr int kYieldRounds = 8;
 constexpr long kFirstSleepUs = 20;
-constexpr long kLongestSleepUs = 1000;
+constexpr long kShortCapUs = 100;
+constexpr long kLongCapUs = 1000;
+constexpr std::int64_t kShortSleepsMs = 100;
 // How often, while idle, the requests in flight are checked against their wait limit.
 constexpr std::int64_t kGiveUpCheckMs = 100;
 
@@ -282,15 +286,16 @@ input next_line(char (&line)[kShellBufSize], bool may_wait) {
 }
 
 // One idle round: yield, or sleep, waking early when input_fd (not -1) has input.
-void idle(int round, int input_fd) {
+void idle(int round, std::int64_t idle_ms, int input_fd) {
     if (round < kYieldRounds) {
         sched_yield();
         return;
     }
     const int doublings = round - kYieldRounds;
-    long us = kLongestSleepUs;
+    const long cap = idle_ms < kShortSleepsMs ? kShortCapUs : kLongCapUs;
+    long us = cap;
     if (doublings < 16) us = kFirstSleepUs << doublings;
-    if (us > kLongestSleepUs) us = kLongestSleepUs;
+    if (us > cap) us = cap;
     const timespec pause{0, us * 1000};
     pollfd p{input_fd, POLLIN, 0};
     ppoll(&p, input_fd >= 0 ? 1 : 0, &pause, nullptr);
@@ -307,6 +312,7 @@ bool run_pipeline(std::FILE *in, const pipeline_settings &settings) {
     bool input_done = false;
     int idle_round = 0;
     std::int64_t last_check_ms = monotonic_ms();
+    std::int64_t idle_since_ms = last_check_ms;
     for (;;) {
         bool progress = false;
         // Commands are read while there is room; input is waited for only when nothing is
@@ -339,8 +345,9 @@ bool run_pipeline(std::FILE *in, const pipeline_settings &settings) {
             idle_round = 0;
             continue;
         }
+        if (idle_round == 0) idle_since_ms = now;
         const bool room = tail_seq - head_seq < settings.depth;
-        idle(idle_round++, reading && room ? reader.fd : -1);
+        idle(idle_round++, now - idle_since_ms, reading && room ? reader.fd : -1);
     }
 }
 
