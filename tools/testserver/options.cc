@@ -47,7 +47,10 @@ const char *usage_text() {
            "  --nul-in-reply        send a +DATA line holding NUL bytes ahead of every reply\n"
            "  --wrong-user NAME     name NAME instead of the user in final replies\n"
            "  --garbage N           send a junk line of N bytes ahead of a link's first reply\n"
-           "  --stall-ms MS         read nothing from a link for MS ms after its handshake\n";
+           "  --stall-ms MS         read nothing from a link for MS ms after its handshake\n"
+           "  --reply-delay-ms MS   send each reply MS ms after its request came\n"
+           "  --reply-jitter-ms MS  delay each reply by 0 to MS ms more, varying per request\n"
+           "  --duplicate-every N   answer every Nth request of a link twice\n";
 }
 
 bool parse_options(int argc, char **argv, server_options &opts, bool &help, std::string &error) {
@@ -125,6 +128,12 @@ bool parse_options(int argc, char **argv, server_options &opts, bool &help, std:
             if ((ok = need_int(1, 1 << 20))) opts.garbage_bytes = static_cast<int>(v);
         } else if (arg == "--stall-ms") {
             if ((ok = need_int(0, 60000))) opts.stall_ms = static_cast<int>(v);
+        } else if (arg == "--reply-delay-ms") {
+            if ((ok = need_int(0, 60000))) opts.reply_delay_ms = static_cast<int>(v);
+        } else if (arg == "--reply-jitter-ms") {
+            if ((ok = need_int(0, 60000))) opts.reply_jitter_ms = static_cast<int>(v);
+        } else if (arg == "--duplicate-every") {
+            if ((ok = need_int(1, INT_MAX))) opts.duplicate_every = static_cast<int>(v);
         } else {
             error = std::string("unknown option ") + argv[i];
             ok = false;

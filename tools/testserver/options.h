@@ -36,6 +36,9 @@ struct server_options {
     std::string wrong_user;    // name put in place of the user in final replies
     int garbage_bytes = 0;     // a junk line of this length ahead of a link's first reply
     int stall_ms = 0;          // take no bytes from a link this long after its handshake
+    int reply_delay_ms = 0;    // every reply leaves this long after its request came
+    int reply_jitter_ms = 0;   // plus 0 to this many ms more, varying per request
+    int duplicate_every = 0;   // every Nth request of a link is answered twice
 };
 
 // Parses argv into opts. Returns false with a message in error on an unknown option or a

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,14 @@ class session {
     bool exchanging() const { return phase_ == phase::exchange; }
     long serial() const { return serial_; }
 
+    // Replies held back by --reply-delay-ms and --reply-jitter-ms. The server tells the
+    // session the time before feeding it; release() moves the replies that are due, in the
+    // order of their due times, to output().
+    void set_now(long long now_ms) { now_ms_ = now_ms; }
+    void release(long long now_ms);
+    bool has_held() const { return !held_.empty(); }
+    long long next_due_ms() const { return held_.empty() ? -1 : held_.begin()->first; }
+
   private:
     enum class phase { handshake, exchange, mute };
 
@@ -69,6 +78,8 @@ class session {
     session_action take_request(std::string_view line);
     void queue_plain(std::string_view text); // handshake replies: not enciphered
     void queue_line(std::int32_t id, std::string_view text);
+    void commit_block(); // the reply lines of one request, queued or held
+    void encipher_out(std::string_view plain);
     void record(const char *event, std::string_view text);
 
     server_context &ctx_;
@@ -87,6 +98,10 @@ class session {
     std::optional<twister> tx_;
     reply_list replies_;
     std::string line_;
+    std::string block_;                          // plain reply lines of the request being answered
+    std::multimap<long long, std::string> held_; // due time -> plain reply lines
+    long long now_ms_ = 0;
+    std::uint32_t jitter_state_ = 12345u;
 };
 
 } // namespace brennic::testserver
