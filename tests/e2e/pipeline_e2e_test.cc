@@ -1,6 +1,7 @@
 // The console with -pipeline N against the test server: its output must be byte for byte
 // what the one-at-a-time console prints for the same input and the same answers, also when
 // the server answers out of order or twice, dies mid-run, or refuses the handshake.
+#include <chrono>
 #include <map>
 #include <sstream>
 #include <string>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/child_process.h"
+#include "tests/support/json_lines.h"
 
 using brennic::e2e::read_file;
 using brennic::e2e::run_result;
@@ -233,6 +235,60 @@ TEST_F(Pipeline, BadDepthIsRefusedAndTheConsoleRunsOneAtATime) {
                          "+OK smith password accepted\n+OK exiting\n")
             << bad;
     }
+}
+
+// The script options with -pipeline: the console run with extra options, any exit status.
+run_result console_with(const std::string &host, const std::string &secret,
+                        std::vector<std::string> options, const std::string &input,
+                        const std::string &dir) {
+    std::vector<std::string> argv = {BRENNIC_CONSOLE_PATH, "-host", host, "-secret", secret};
+    argv.insert(argv.end(), options.begin(), options.end());
+    run_result r = brennic::e2e::run_program(argv, input, dir, kRunLimitMs);
+    EXPECT_FALSE(r.timed_out) << r.out;
+    return r;
+}
+
+// The objects of a -json run with their wall times taken out, which alone may differ.
+std::vector<brennic::test::json_object> objects_without_ms(const std::string &out) {
+    brennic::test::json_parse parsed = brennic::test::parse_json_lines(out);
+    EXPECT_TRUE(parsed.ok) << parsed.error << "\n" << out;
+    for (auto &o : parsed.objects)
+        o.erase("ms");
+    return parsed.objects;
+}
+
+TEST_F(Pipeline, JsonObjectsAndStatusAreThoseOfOneAtATime) {
+    // An over-long user is refused unsent: one more outcome among those of the mixed script.
+    const std::string script =
+        std::string(kMixedScript) + "lookup " + std::string(101, 'x') + "\n" + "quit\n";
+    // One server for both runs, so that the objects name the same host; the script leaves
+    // its users as it found them.
+    server_process srv;
+    start(srv, "json", {"--reply-jitter-ms", "4"});
+    const run_result one =
+        console_with(srv.address(), secret_, {"-json", "-status"}, script, dir_.path());
+    const run_result piped = console_with(
+        srv.address(), secret_, {"-json", "-status", "-pipeline", "7"}, script, dir_.path());
+    const auto expected = objects_without_ms(one.out);
+    ASSERT_EQ(expected.size(), 21u) << one.out; // 20 commands and the exiting event
+    EXPECT_EQ(expected[7].at("lines").substr(0, 20), "[\"+DATA u0 crowd=yes") << one.out;
+    EXPECT_EQ(objects_without_ms(piped.out), expected) << piped.out;
+    EXPECT_EQ(one.exit_status, 1) << "an error reply, an invalid and a refused command";
+    EXPECT_EQ(piped.exit_status, one.exit_status);
+}
+
+TEST_F(Pipeline, TimeoutGivesUpEachCommandFromItsSend) {
+    server_process srv;
+    ASSERT_TRUE(srv.start({"--users", users_, "--secret", secret_, "--stall-ms", "20000"}));
+    const auto began = std::chrono::steady_clock::now();
+    run_result r =
+        console_with(srv.address(), secret_, {"-timeout", "0.5", "-status", "-pipeline", "7"},
+                     "check smith secret1\nlookup jones\nversion\n", dir_.path());
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+    EXPECT_EQ(r.out, "-ERR smith no reply from brennic server\n"
+                     "-ERR jones no reply from brennic server\n"
+                     "+OK brennic version 1.2a\n+OK exiting\n");
+    EXPECT_EQ(r.exit_status, 2);
 }
 
 } // namespace
