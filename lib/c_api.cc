@@ -33,6 +33,17 @@ static_assert(BRENNIC_NOTICE_REFUSED == brennic::kNoticeRefused &&
 
 using brennic::or_empty;
 
+namespace {
+
+// Whether some host has an open link with a socket to wait on.
+bool any_link_open() {
+    for (int i = 0; i < brennic::host_count && i < brennic::kMaxHosts; ++i)
+        if (brennic::link_usable(&brennic::hosts[i]) && brennic::hosts[i].sock >= 0) return true;
+    return false;
+}
+
+} // namespace
+
 extern "C" {
 
 BRENNIC_EXPORT int brennic_init(const char *host_list, const char *secret_path,
@@ -113,6 +124,14 @@ BRENNIC_EXPORT int brennic_host_state(int index, char *name, int name_size, int 
 BRENNIC_EXPORT int brennic_result_host(const brennic_result *result) {
     if (result == nullptr) return -1;
     return brennic::host_index(result->host);
+}
+
+BRENNIC_EXPORT int brennic_wait(int ms) {
+    // A line already cut off a host's buffer is taken by the next poll without the socket,
+    // which may have nothing more to say.
+    if (brennic::line_waiting()) return 1;
+    if (!any_link_open()) return 0;
+    return brennic::wait_open_links(ms < 0 ? 0 : ms);
 }
 
 } // extern "C"

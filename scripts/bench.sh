@@ -67,8 +67,13 @@ if [ -x "$bin/bench_keystream" ]; then
 else
   echo; echo "### bench_keystream not built: skipped"
 fi
+# Also the pipelined console (-pipeline 100): against one at a time on loopback and with a
+# 1 ms reply delay, against the pipelining baseline, and the peak size of a long session.
 run "$bin/bench_console" "${quick[@]}"
 run "$bin/bench_async" "${quick[@]}"
+# A log callback registered at log level 3: collection must stay linear and meet the goal
+# of 1 000 in flight (100 000 requests/s, 0.3 of the baseline).
+run "$bin/bench_async" --log --log-level 3 --sizes "$([ ${#quick[@]} -gt 0 ] && echo 100,1000 || echo 1000,10000)"
 # The same with a log callback registered: every diagnostic is then formatted and handed on,
 # and each take-out logs one line per pending record it passes, so collection grows with the
 # square of the requests in flight (10 000 is left out: it takes minutes).

@@ -24,6 +24,12 @@ inline constexpr int kHostLabelSize = kHostNameShownMax + 16;
 // The port a -host entry without one is reached on, as the library reads the list.
 inline constexpr int kServerPortDefault = 601;
 
+// -pipeline: at most this many commands outstanding at once.
+inline constexpr int kPipelineDepthMax = 1000;
+// A pipelined command with no reply after this long is given up, as a blocking request's wait
+// gives up: 3000 polls, each followed by a 20 ms and a 1000 ms wait.
+inline constexpr long kPipelineWaitLimitMs = 3000L * (20 + 1000);
+
 // Log sink: the log file is deleted and started afresh past this size.
 inline constexpr long kLogLimitBytes = 3000000;
 // A FIFO log takes each line, with the count of lines dropped before it, in one write.

@@ -11,11 +11,12 @@ namespace brennic {
 script_options script;
 bool host_refused = false;
 bool secret_refused = false;
+bool pipeline_refused = false;
 
 namespace {
 
 bool takes_value(std::string_view arg) {
-    return arg == "-secret" || arg == "-host" || arg == "-timeout";
+    return arg == "-secret" || arg == "-host" || arg == "-timeout" || arg == "-pipeline";
 }
 
 bool is_flag(std::string_view arg) {
@@ -89,6 +90,16 @@ bool parse_timeout(const char *text, int &ms) {
     return true;
 }
 
+int parse_pipeline_depth(const char *text) {
+    int depth = 0;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        depth = depth * 10 + (*p - '0');
+        if (depth > kPipelineDepthMax) return 0;
+    }
+    return depth;
+}
+
 start_action read_options(int argc, char **argv) {
     if (strict_requested(argc, argv)) {
         script.strict = true;
@@ -115,6 +126,18 @@ start_action read_options(int argc, char **argv) {
         // A deadline asked for is never dropped silently: a script would wait without one.
         if (arg == "-timeout" && i + 1 < argc) {
             if (!parse_timeout(argv[++i], script.timeout_ms)) return start_action::usage_error;
+            continue;
+        }
+        // A depth out of range is said and the console runs one command at a time; a
+        // script that asked for -strict is stopped instead.
+        if (arg == "-pipeline" && i + 1 < argc) {
+            const int depth = parse_pipeline_depth(argv[++i]);
+            if (depth > 0)
+                script.pipeline_depth = depth;
+            else if (script.strict)
+                return start_action::usage_error;
+            else
+                pipeline_refused = true;
             continue;
         }
     }

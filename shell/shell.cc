@@ -10,6 +10,7 @@
 #include "shell/json.h"
 #include "shell/log_sink.h"
 #include "shell/options.h"
+#include "shell/pipeline.h"
 #include "shell/report.h"
 
 namespace brennic {
@@ -151,64 +152,63 @@ void cmd_help(const command &c) {
     release_lines(lines);
 }
 
-// Nothing that identifies or authenticates goes out cut short: a password cut to its first
-// 100 characters would let another password with the same start pass, and a user name cut
-// short would name another user. The command is refused whole and nothing is sent.
-bool credentials_fit(const command &c, const char *password) {
-    const auto fits = [](const char *t) {
-        return strnlen(t, kUserMax + 1) <= static_cast<std::size_t>(kUserMax);
-    };
-    if (fits(c.user) && fits(password)) return true;
-    char line[kShellBufSize];
-    std::snprintf(line, sizeof line, "-ERR %.*s user name or password longer than %d characters",
-                  kUserMax, c.user, kUserMax);
-    answer_local(c, outcome::refused, line);
-    return false;
+bool fits(const char *t) { return strnlen(t, kUserMax + 1) <= static_cast<std::size_t>(kUserMax); }
+
+// The requests by their command words. The words are the constant texts a request's
+// command record names, so that a pipelined request keeps its word after its line is gone.
+struct request_name {
+    const char *word;
+    request_kind kind;
+};
+constexpr request_name kRequests[] = {
+    {"check", request_kind::check}, {"lookup", request_kind::lookup},
+    {"set", request_kind::set},     {"mod", request_kind::mod},
+    {"del", request_kind::del},     {"search", request_kind::search},
+};
+
+const char *word_of(request_kind kind) {
+    for (const request_name &r : kRequests)
+        if (r.kind == kind) return r.word;
+    return "";
+}
+
+bool has_password(request_kind kind) {
+    return kind == request_kind::check || kind == request_kind::set || kind == request_kind::mod;
 }
 
 // Under -strict a request without the arguments it needs is not sent: check needs a user
 // and a password; lookup, set, mod and del a user; search a text.
-bool arguments_given(const command &c, const char *arg1, const char *arg2) {
-    const std::string_view word = c.word;
-    bool given = arg1[0] != '\0';
-    if (word == "check") given = given && arg2[0] != '\0';
-    if (given) return true;
+bool arguments_given(const command_line &cl, request_kind kind) {
+    if (cl.arg1[0] == '\0') return false;
+    return kind != request_kind::check || cl.arg2[0] != '\0';
+}
+
+// Nothing that identifies or authenticates goes out cut short: a password cut to its first
+// 100 characters would let another password with the same start pass, and a user name cut
+// short would name another user. Such a command is refused whole and nothing is sent.
+bool credentials_fit(const command_line &cl, request_kind kind) {
+    if (kind == request_kind::search) return true;
+    return fits(cl.arg1) && (!has_password(kind) || fits(cl.arg2));
+}
+
+void refuse_missing(const command &c) {
     char line[kShellBufSize];
     std::snprintf(line, sizeof line, "-ERR Missing argument (%.*s) use help", kRenderFieldMax,
                   c.word);
     answer_local(c, outcome::refused, line);
-    return false;
 }
 
-bool is_request(std::string_view word) {
-    return word == "check" || word == "lookup" || word == "set" || word == "mod" || word == "del" ||
-           word == "search";
+void refuse_overlong_credentials(const command &c) {
+    char line[kShellBufSize];
+    std::snprintf(line, sizeof line, "-ERR %.*s user name or password longer than %d characters",
+                  kUserMax, c.user, kUserMax);
+    answer_local(c, outcome::refused, line);
 }
 
-void run_command(command &c, const char *arg1, const char *arg2, const char *rest,
-                 const char *line_copy) {
-    std::string_view word = c.word;
-    if (is_request(word)) {
-        if (word == "search")
-            c.text = line_copy;
-        else
-            c.user = arg1;
-        c.render = word == "check" || word == "lookup";
-        if (script.strict && !arguments_given(c, arg1, arg2)) return;
-    }
-    if (word == "check") {
-        if (credentials_fit(c, arg2)) cmd_check(c, arg2);
-    } else if (word == "lookup") {
-        if (credentials_fit(c, "")) cmd_lookup(c);
-    } else if (word == "set") {
-        if (credentials_fit(c, arg2)) cmd_set(c, arg2, rest);
-    } else if (word == "mod") {
-        if (credentials_fit(c, arg2)) cmd_mod(c, arg2, rest);
-    } else if (word == "del") {
-        if (credentials_fit(c, "")) cmd_del(c);
-    } else if (word == "search")
-        cmd_search(c);
-    else if (word == "quit" || word == "exit") {
+// The commands the console answers itself.
+void run_local(command &c) {
+    const std::string_view word = c.word;
+    if (word == "quit" || word == "exit") {
         quit_flag = 1;
         answer_local(c, outcome::ok, nullptr);
     } else if (word == "version") {
@@ -226,6 +226,79 @@ void run_command(command &c, const char *arg1, const char *arg2, const char *res
     }
 }
 
+} // namespace
+
+request_kind request_of(const char *cmd) {
+    const std::string_view word = cmd;
+    for (const request_name &r : kRequests)
+        if (word == r.word) return r.kind;
+    return request_kind::none;
+}
+
+bool request_goes_out(const command_line &cl) {
+    const request_kind kind = request_of(cl.cmd);
+    if (kind == request_kind::none || cl.overlong) return false;
+    if (script.strict && !arguments_given(cl, kind)) return false;
+    return credentials_fit(cl, kind);
+}
+
+request_kind admit_command(command &c, const command_line &cl) {
+    if (cl.overlong) {
+        // What was read of it is not sent: its end, with what it would have said, is lost.
+        char reply[kShellBufSize];
+        std::snprintf(reply, sizeof reply, "-ERR Input line longer than %d characters",
+                      kShellReadLimit - 1);
+        answer_local(c, outcome::refused, reply);
+        return request_kind::none;
+    }
+    const request_kind kind = request_of(cl.cmd);
+    if (kind == request_kind::none) {
+        run_local(c);
+        return request_kind::none;
+    }
+    c.word = word_of(kind);
+    if (kind == request_kind::search)
+        c.text = cl.line_copy;
+    else
+        c.user = cl.arg1;
+    c.render = kind == request_kind::check || kind == request_kind::lookup;
+    if (script.strict && !arguments_given(cl, kind)) {
+        refuse_missing(c);
+        return request_kind::none;
+    }
+    if (!credentials_fit(cl, kind)) {
+        refuse_overlong_credentials(c);
+        return request_kind::none;
+    }
+    return kind;
+}
+
+void run_command(command &c, const command_line &cl) {
+    switch (admit_command(c, cl)) {
+    case request_kind::check:
+        cmd_check(c, cl.arg2);
+        return;
+    case request_kind::lookup:
+        cmd_lookup(c);
+        return;
+    case request_kind::set:
+        cmd_set(c, cl.arg2, cl.rest);
+        return;
+    case request_kind::mod:
+        cmd_mod(c, cl.arg2, cl.rest);
+        return;
+    case request_kind::del:
+        cmd_del(c);
+        return;
+    case request_kind::search:
+        cmd_search(c);
+        return;
+    case request_kind::none:
+        return;
+    }
+}
+
+namespace {
 // Under -strict a blank line, or one whose first character other than a space or tab is #,
 // is passed over without a reply.
 bool skipped_line(const char *line) {
@@ -264,6 +337,11 @@ bool read_line_strict(std::FILE *in, char (&line)[kShellBufSize], bool &overlong
 }
 
 } // namespace
+
+bool read_command_line(std::FILE *in, char (&line)[kShellBufSize], bool &overlong) {
+    overlong = false;
+    return script.strict ? read_line_strict(in, line, overlong) : read_line(in, line);
+}
 
 void put_text_line(std::FILE *out, const char *text) {
     // On a terminal, escape sequences in a server's text would retitle the window or clear
@@ -327,43 +405,30 @@ void render_reply(const char *reply, const char *user, char *out) {
         copy_bounded(out, reply, kShellBufSize - 1);
 }
 
-void dispatch_line(const char *line, bool overlong) {
-    command c;
-    c.seq = ++lines_read;
-    c.started_ns = monotonic_ns();
-    if (script.strict && skipped_line(line)) return;
-
-    char line_copy[kShellBufSize];
-    char cmd[kShellBufSize];
-    // Only the terminator: clearing the whole buffers would cost 60 KB of stores per line.
-    char arg1[kShellBufSize];
-    char arg2[kShellBufSize];
-    char rest[kShellBufSize];
-    arg1[0] = '\0';
-    arg2[0] = '\0';
-    rest[0] = '\0';
+void parse_line(const char *line, command_line &out) {
+    // Only the terminators: clearing the whole buffers would cost 60 KB of stores per line.
+    out.arg1[0] = '\0';
+    out.arg2[0] = '\0';
+    out.rest[0] = '\0';
+    out.overlong = false;
 
     // The copy, cut at its first CR or LF, is what search sends.
-    copy_bounded(line_copy, line, kShellLineCopyMax);
-    cut_at_line_end(line_copy);
+    copy_bounded(out.line_copy, line, kShellLineCopyMax);
+    cut_at_line_end(out.line_copy);
 
-    copy_bounded(cmd, kNoCommand, kShellBufSize - 1);
+    copy_bounded(out.cmd, kNoCommand, kShellBufSize - 1);
 
     // Input lines are at most kShellReadLimit - 1 long; longer text is cut to keep every
     // piece within its buffer.
     std::string_view text(line, strnlen(line, kShellBufSize - 1));
     std::size_t pos = 0, start = 0, end = 0;
-    c.word = cmd;
-    if (!next_word(text, pos, start, end)) {
-        answer_local(c, outcome::invalid, "-ERR Invalid command (nocommand) use help");
-        std::fflush(shell_out);
-        return;
-    }
-    copy_span(cmd, text.data() + start, end - start);
+    // A line without any word keeps "nocommand", which no command matches.
+    if (!next_word(text, pos, start, end)) return;
+    copy_span(out.cmd, text.data() + start, end - start);
     if (next_word(text, pos, start, end)) {
-        copy_span(arg1, text.data() + start, end - start);
+        copy_span(out.arg1, text.data() + start, end - start);
         if (next_word(text, pos, start, end)) {
-            copy_span(arg2, text.data() + start, end - start);
+            copy_span(out.arg2, text.data() + start, end - start);
             // The rest starts right after the one delimiter that ended the second
             // argument, so further spaces stay in it; only line ends are skipped.
             while (pos < text.size() && is_line_end(text[pos]))
@@ -371,20 +436,27 @@ void dispatch_line(const char *line, bool overlong) {
             std::size_t stop = pos;
             while (stop < text.size() && !is_line_end(text[stop]))
                 ++stop;
-            copy_span(rest, text.data() + pos, stop - pos);
+            copy_span(out.rest, text.data() + pos, stop - pos);
         }
     }
+    lowercase_in_place(out.cmd);
+}
 
-    lowercase_in_place(cmd);
-    if (overlong) {
-        // What was read of it is not sent: its end, with what it would have said, is lost.
-        char reply[kShellBufSize];
-        std::snprintf(reply, sizeof reply, "-ERR Input line longer than %d characters",
-                      kShellReadLimit - 1);
-        answer_local(c, outcome::refused, reply);
-    } else {
-        run_command(c, arg1, arg2, rest, line_copy);
-    }
+bool take_line(const char *line, bool overlong, command &c, command_line &cl) {
+    c = command{};
+    c.seq = ++lines_read;
+    c.started_ns = monotonic_ns();
+    if (script.strict && skipped_line(line)) return false;
+    parse_line(line, cl);
+    cl.overlong = overlong;
+    c.word = cl.cmd;
+    return true;
+}
+
+void dispatch_line(const char *line, bool overlong) {
+    command c;
+    command_line cl;
+    if (take_line(line, overlong, c, cl)) run_command(c, cl);
     std::fflush(shell_out);
 }
 
@@ -433,6 +505,11 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     // After a refused value the library starts with no host, so every command fails at once:
     // neither the default server nor the default secret file may stand in for what was given.
     char message[kShellBufSize];
+    if (pipeline_refused) {
+        std::snprintf(message, sizeof message, "-ERR -pipeline value must be a number from 1 to %d",
+                      kPipelineDepthMax);
+        report_message(message);
+    }
     if (host_refused) {
         std::snprintf(message, sizeof message, "-ERR -host value longer than %d characters",
                       kHostListMax);
@@ -462,14 +539,23 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     // be written before the first command runs.
     if (flushed_status() != 0) return kExitOutputFailed;
 
-    char line[kShellBufSize];
-    while (!quit_flag) {
-        bool overlong = false;
-        if (!(script.strict ? read_line_strict(in, line, overlong) : read_line(in, line))) break;
-        dispatch_line(line, overlong); // flushes its replies
-        // A reply that cannot be written reaches nobody: no further command is run, since
-        // its outcome (a set, a del) could not be seen either.
-        if (std::ferror(shell_out)) return output_failed();
+    if (script.pipeline_depth > 1) {
+        pipeline_settings settings;
+        settings.depth = script.pipeline_depth;
+        // A deadline bounds each pipelined command from its last send, as it bounds a
+        // blocking one.
+        if (script.timeout_ms > 0) settings.wait_limit_ms = script.timeout_ms;
+        if (!run_pipeline(in, settings)) return output_failed();
+    } else {
+        char line[kShellBufSize];
+        while (!quit_flag) {
+            bool overlong = false;
+            if (!read_command_line(in, line, overlong)) break;
+            dispatch_line(line, overlong); // flushes its replies
+            // A reply that cannot be written reaches nobody: no further command is run,
+            // since its outcome (a set, a del) could not be seen either.
+            if (std::ferror(shell_out)) return output_failed();
+        }
     }
 
     report_exiting();
@@ -491,6 +577,7 @@ void shell_reset() {
     script = script_options{};
     host_refused = false;
     secret_refused = false;
+    pipeline_refused = false;
     commands_tally = outcome_tally{};
     lines_read = 0;
     log_sink_reset();

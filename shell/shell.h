@@ -6,6 +6,7 @@
 
 #include "brennic.h"
 #include "shell/limits.h"
+#include "shell/report.h"
 
 namespace brennic {
 
@@ -36,9 +37,50 @@ extern bool echo_out_is_terminal;
 // refused under -strict.
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out);
 
+// Reads one input line as the command loop does: at most kShellReadLimit - 1 characters, LF
+// kept; under -strict overlong says that the line went past that and its rest was dropped.
+// False at the end of input.
+bool read_command_line(std::FILE *in, char (&line)[kShellBufSize], bool &overlong);
+
 // Handles one input line as read (LF included when there was one) and flushes the output.
 // overlong: the line went past the read limit and its rest was dropped (-strict).
 void dispatch_line(const char *line, bool overlong = false);
+
+// One input line cut into its pieces.
+struct command_line {
+    char line_copy[kShellBufSize]; // the line up to its first LF or CR: what search sends
+    char cmd[kShellBufSize];       // the command word, lower-cased; "nocommand" when none
+    char arg1[kShellBufSize];
+    char arg2[kShellBufSize];
+    char rest[kShellBufSize]; // from after the delimiter ending arg2 to the line end
+    bool overlong = false;    // past the read limit, its rest dropped (-strict)
+};
+
+// Cuts a line as read into its pieces.
+void parse_line(const char *line, command_line &out);
+
+// Starts a command from an input line as read: gives it the next input line number and its
+// start time, and cuts it into cl, with c.word naming cl.cmd. False for a line that -strict
+// passes over without a reply.
+bool take_line(const char *line, bool overlong, command &c, command_line &cl);
+
+// The commands that send a request, and none for the others (quit, help, invalid words).
+enum class request_kind { none, check, lookup, set, mod, del, search };
+request_kind request_of(const char *cmd);
+
+// Whether a parsed command goes out as a request: it names one, and under -strict it has
+// its arguments, and its user name and password go out whole (at most kUserMax characters).
+bool request_goes_out(const command_line &cl);
+
+// Runs a parsed command as the one-at-a-time loop does up to the send. A command that sends
+// nothing, or a request refused unsent, is answered here through the report functions and
+// gives none. A request that goes out gets c.word (a constant text), c.user or c.text
+// (pointing into cl) and c.render filled in, and its kind is returned for the caller to send.
+request_kind admit_command(command &c, const command_line &cl);
+
+// Runs a parsed command as the one-at-a-time loop does: admitted, then sent as a blocking
+// request and finished.
+void run_command(command &c, const command_line &cl);
 
 // Builds the printed form of a check or lookup reply for the user as typed. out must hold
 // kShellBufSize characters.

@@ -47,6 +47,9 @@ struct settings {
     // a callback that counts and drops the lines is registered, and the library must then
     // format every diagnostic, including one line per pending record passed in a take-out.
     bool with_log = false;
+    // With --log-level N, brennic_set_log_level(N): at 3 the callback receives errors only,
+    // and the library owes it no line per record.
+    int log_level = 1;
 };
 
 const char *verdict(bool met) { return met ? "met" : "NOT met"; }
@@ -268,7 +271,8 @@ double server_capacity(const settings &cfg, const server_process &server, const 
 bool usage() {
     std::fprintf(
         stderr,
-        "usage: bench_async [--quick] [--sizes K,K,...] [--log | --null-log] [--bin DIR]\n");
+        "usage: bench_async [--quick] [--sizes K,K,...] [--log | --null-log] [--log-level N] "
+        "[--bin DIR]\n");
     return false;
 }
 
@@ -292,6 +296,9 @@ bool parse(int argc, char **argv, settings &cfg) {
             }
         } else if (a == "--log") {
             cfg.with_log = true;
+        } else if (a == "--log-level" && i + 1 < argc) {
+            cfg.log_level = std::atoi(argv[++i]);
+            if (cfg.log_level < 1 || cfg.log_level > 3) return usage();
         } else if (a == "--null-log") {
             cfg.with_log = false;
         } else if (a == "--bin" && i + 1 < argc) {
@@ -320,7 +327,9 @@ int main(int argc, char **argv) {
     std::printf("test server on %s\n", server.address().c_str());
     brennic_init(server.address().c_str(), dir.file("secret").c_str(),
                  cfg.with_log ? quiet_log : nullptr);
-    std::printf("log callback: %s\n", cfg.with_log ? "no-op (counts lines)" : "none (logging off)");
+    brennic_set_log_level(cfg.log_level);
+    std::printf("log callback: %s; log level %d\n",
+                cfg.with_log ? "no-op (counts lines)" : "none (logging off)", cfg.log_level);
 
     std::vector<size_result> results;
     bool ok = bench_in_flight(cfg, server, secret, results);

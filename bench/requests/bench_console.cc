@@ -32,12 +32,21 @@ struct settings {
     int latency_samples = 2000;
     int startup_runs = 200;
     int memory_runs = 3;
+    // Pipelined console: commands per run, runs on loopback and with the reply delay, and
+    // the commands of the memory session.
+    int pipeline_commands = 10000;
+    int pipeline_runs = 5;
+    int delay_commands = 10000;
+    int delay_runs = 2;
+    int pipeline_memory_commands = 100000;
+    bool pipeline_only = false; // only the pipelined figures
 };
 
 struct context {
     settings cfg;
     scratch_dir dir;
     server_process server;
+    server_process delayed_server; // answers every request after kReplyDelayMs
     std::string secret;
     bool failed = false;
 };
@@ -48,12 +57,24 @@ constexpr double kStartupGoalMs = 2.0;    // median of a whole one-check session
 constexpr double kMemoryGoalKiB = 1024.0; // 10 000-command over 1-command peak size
 constexpr int kLatencyBlock = 100;        // samples taken in turn from console and baseline
 constexpr int kServerSeconds = 600;
+constexpr int kPipelineDepth = 100;
+constexpr double kPipelineLoopbackGoal = 5.0; // -pipeline 100 over one at a time, loopback
+constexpr double kPipelineDelayGoal = 50.0;   // the same with the reply delay
+constexpr double kPipelineBaselineGoal = 0.5; // -pipeline 100 over the pipelining baseline
+constexpr int kReplyDelayMs = 1;              // stands in for a network round trip
 
 const char *verdict(bool met) { return met ? "met" : "NOT met"; }
 
-std::vector<std::string> console_argv(const context &ctx) {
-    return {ctx.cfg.bin_dir + "/brennic", "-host", ctx.server.address(), "-secret",
-            ctx.dir.file("secret")};
+std::vector<std::string> console_argv(const context &ctx, const std::string &address = "",
+                                      int depth = 1) {
+    std::vector<std::string> argv = {ctx.cfg.bin_dir + "/brennic", "-host",
+                                     address.empty() ? ctx.server.address() : address, "-secret",
+                                     ctx.dir.file("secret")};
+    if (depth > 1) {
+        argv.push_back("-pipeline");
+        argv.push_back(std::to_string(depth));
+    }
+    return argv;
 }
 
 // Every command's reply, in order, then the exit line.
@@ -102,7 +123,8 @@ bool read_back(int fd, std::string &text) {
 // One console process reading its commands from input_path and writing its replies to
 // sink; timed from spawn to reaping.
 session_figures run_console_session(const context &ctx, const std::string &input_path, int commands,
-                                    reply_sink sink = reply_sink::memory) {
+                                    reply_sink sink = reply_sink::memory,
+                                    const std::string &address = "", int depth = 1) {
     session_figures f;
     int in = open(input_path.c_str(), O_RDONLY | O_CLOEXEC);
     int out = open_sink(ctx, sink);
@@ -112,7 +134,7 @@ session_figures run_console_session(const context &ctx, const std::string &input
         return f;
     }
     const std::int64_t t0 = now_ns();
-    pid_t pid = spawn(console_argv(ctx), in, out);
+    pid_t pid = spawn(console_argv(ctx, address, depth), in, out);
     close(in);
     rusage usage{};
     int code = pid > 0 ? wait_child(pid, &usage) : -1;
@@ -224,6 +246,106 @@ void bench_throughput(context &ctx) {
         print_ratio_line("console, replies on disk:", disk_r);
         print_ratio_line("console, baseline as a process:", process_r);
     }
+}
+
+// The hand-written client keeping window requests in flight over n requests: a new request
+// goes out as each reply comes. Seconds, from connect to the last reply.
+double run_pipelined_baseline(const context &ctx, int n, int window, bool &ok) {
+    const std::int64_t t0 = now_ns();
+    baseline_client c;
+    ok = c.open(ctx.server.port(), ctx.secret);
+    std::vector<char> seen(static_cast<std::size_t>(n), 0);
+    std::string line;
+    int sent = 0;
+    for (int got = 0; ok && got < n; ++got) {
+        for (; ok && sent < n && sent - got < window; ++sent)
+            ok = c.send_line(sent, check_command(sent));
+        ok = ok && c.read_line(line);
+        const std::int32_t id = line_id(line);
+        ok = ok && id >= 0 && id < n && seen[static_cast<std::size_t>(id)] == 0 &&
+             line_text(line) == accepted_text(id % kBenchUsers);
+        if (ok) seen[static_cast<std::size_t>(id)] = 1;
+    }
+    c.close();
+    return static_cast<double>(now_ns() - t0) / 1e9;
+}
+
+// Seconds of each run of the console at depth 1 (a) and at kPipelineDepth (b), in turn, on
+// the server at address; empty when a run failed.
+bool time_depths(context &ctx, const std::string &address, int n, int runs, std::vector<double> &a,
+                 std::vector<double> &b, std::vector<double> *baseline) {
+    const std::string input = write_commands(ctx, n);
+    for (int run = 0; run < runs; ++run) {
+        session_figures one = run_console_session(ctx, input, n, reply_sink::memory, address, 1);
+        session_figures many =
+            run_console_session(ctx, input, n, reply_sink::memory, address, kPipelineDepth);
+        if (!one.ok || !many.ok) {
+            report_failure(ctx, "pipelined console output mismatch");
+            return false;
+        }
+        a.push_back(one.seconds);
+        b.push_back(many.seconds);
+        if (baseline != nullptr) {
+            bool ok = false;
+            baseline->push_back(run_pipelined_baseline(ctx, n, kPipelineDepth, ok));
+            if (!ok) {
+                report_failure(ctx, "pipelining baseline reply mismatch");
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void bench_pipeline(context &ctx) {
+    std::printf("== Pipelined console: -pipeline %d against one at a time, check commands piped "
+                "in ==\n",
+                kPipelineDepth);
+    const int n = ctx.cfg.pipeline_commands;
+    std::vector<double> one, many, base;
+    if (!time_depths(ctx, "", n, ctx.cfg.pipeline_runs, one, many, &base)) return;
+    std::vector<double> speedup = ratios(many, one), of_base = ratios(many, base);
+    std::vector<double> one_rps = rates(n, one), many_rps = rates(n, many),
+                        base_rps = rates(n, base);
+    const double up = median(speedup), ob = median(of_base);
+    std::printf("  loopback, N=%d: one at a time %9.0f req/s  -pipeline %d %9.0f req/s  "
+                "speed-up %.1fx (min %.1f, max %.1f over %d runs)  goal >= %.0fx: %s\n",
+                n, median(one_rps), kPipelineDepth, median(many_rps), up, percentile(speedup, 0),
+                percentile(speedup, 100), ctx.cfg.pipeline_runs, kPipelineLoopbackGoal,
+                verdict(up >= kPipelineLoopbackGoal));
+    std::printf("  loopback, N=%d: pipelining baseline (%d in flight, in this program) %9.0f "
+                "req/s; console %.2f of it (min %.2f, max %.2f)  goal >= %.2f: %s\n",
+                n, kPipelineDepth, median(base_rps), ob, percentile(of_base, 0),
+                percentile(of_base, 100), kPipelineBaselineGoal,
+                verdict(ob >= kPipelineBaselineGoal));
+    std::fflush(stdout);
+
+    const int d = ctx.cfg.delay_commands;
+    std::vector<double> slow_one, slow_many;
+    if (!time_depths(ctx, ctx.delayed_server.address(), d, ctx.cfg.delay_runs, slow_one, slow_many,
+                     nullptr))
+        return;
+    std::vector<double> slow_up = ratios(slow_many, slow_one);
+    std::vector<double> s1 = rates(d, slow_one), s2 = rates(d, slow_many);
+    const double su = median(slow_up);
+    std::printf("  reply delay %d ms, N=%d: one at a time %9.0f req/s  -pipeline %d %9.0f req/s  "
+                "speed-up %.1fx (min %.1f, max %.1f over %d runs)  goal >= %.0fx: %s\n",
+                kReplyDelayMs, d, median(s1), kPipelineDepth, median(s2), su,
+                percentile(slow_up, 0), percentile(slow_up, 100), ctx.cfg.delay_runs,
+                kPipelineDelayGoal, verdict(su >= kPipelineDelayGoal));
+    std::fflush(stdout);
+
+    // Peak size: a long pipelined session against a 1-command one.
+    const int m = ctx.cfg.pipeline_memory_commands;
+    const std::string big = write_commands(ctx, m), small = write_commands(ctx, 1);
+    session_figures b = run_console_session(ctx, big, m, reply_sink::memory, "", kPipelineDepth);
+    session_figures s1c = run_console_session(ctx, small, 1);
+    if (!b.ok || !s1c.ok) return report_failure(ctx, "pipelined memory session failed");
+    std::printf("  peak size: %d-command -pipeline %d session %ld KiB, 1-command session %ld KiB, "
+                "difference %+ld KiB  goal <= %.0f KiB: %s\n",
+                m, kPipelineDepth, b.maxrss_kib, s1c.maxrss_kib, b.maxrss_kib - s1c.maxrss_kib,
+                kMemoryGoalKiB,
+                verdict(static_cast<double>(b.maxrss_kib - s1c.maxrss_kib) <= kMemoryGoalKiB));
 }
 
 // Reads one line (without LF) from fd, keeping what follows in buffer.
@@ -380,10 +502,17 @@ bool parse(int argc, char **argv, settings &cfg) {
             cfg.latency_samples = 200;
             cfg.startup_runs = 10;
             cfg.memory_runs = 1;
+            cfg.pipeline_commands = 2000;
+            cfg.pipeline_runs = 1;
+            cfg.delay_commands = 200;
+            cfg.delay_runs = 1;
+            cfg.pipeline_memory_commands = 5000;
+        } else if (a == "--pipeline-only") {
+            cfg.pipeline_only = true;
         } else if (a == "--bin" && i + 1 < argc) {
             cfg.bin_dir = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: bench_console [--quick] [--bin DIR]\n");
+            std::fprintf(stderr, "usage: bench_console [--quick] [--pipeline-only] [--bin DIR]\n");
             return false;
         }
     }
@@ -396,7 +525,9 @@ int main(int argc, char **argv) {
     context ctx;
     ctx.cfg.bin_dir = own_bin_dir();
     if (!parse(argc, argv, ctx.cfg)) return 2;
-    if (!ctx.dir.ok() || !ctx.server.start(ctx.cfg.bin_dir, ctx.dir, kServerSeconds)) {
+    if (!ctx.dir.ok() || !ctx.server.start(ctx.cfg.bin_dir, ctx.dir, kServerSeconds) ||
+        !ctx.delayed_server.start(ctx.cfg.bin_dir, ctx.dir, kServerSeconds,
+                                  {"--reply-delay-ms", std::to_string(kReplyDelayMs)})) {
         std::fprintf(stderr, "bench_console: cannot start the test server from %s\n",
                      ctx.cfg.bin_dir.c_str());
         return 2;
@@ -405,13 +536,18 @@ int main(int argc, char **argv) {
     std::printf("test server on %s; console %s/brennic\n", ctx.server.address().c_str(),
                 ctx.cfg.bin_dir.c_str());
     std::fflush(stdout);
-    bench_throughput(ctx);
-    std::fflush(stdout);
-    bench_latency(ctx);
-    std::fflush(stdout);
-    bench_startup(ctx);
-    std::fflush(stdout);
-    bench_memory(ctx);
+    if (!ctx.cfg.pipeline_only) {
+        bench_throughput(ctx);
+        std::fflush(stdout);
+        bench_latency(ctx);
+        std::fflush(stdout);
+        bench_startup(ctx);
+        std::fflush(stdout);
+        bench_memory(ctx);
+        std::fflush(stdout);
+    }
+    bench_pipeline(ctx);
     ctx.server.stop();
+    ctx.delayed_server.stop();
     return ctx.failed ? 1 : 0;
 }

@@ -147,13 +147,22 @@ bool read_all(int fd, std::string &out) {
 
 server_process::~server_process() { stop(); }
 
-bool server_process::start(const std::string &bin_dir, const scratch_dir &dir, int max_seconds) {
+bool server_process::start(const std::string &bin_dir, const scratch_dir &dir, int max_seconds,
+                           const std::vector<std::string> &extra) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    pid_ = spawn({bin_dir + "/brennic-testserver", "--port", "0", "--users", dir.file("users"),
-                  "--secret", dir.file("secret"), "--max-seconds", std::to_string(max_seconds),
-                  "--quiet"},
-                 -1, fds[1]);
+    std::vector<std::string> argv = {bin_dir + "/brennic-testserver",
+                                     "--port",
+                                     "0",
+                                     "--users",
+                                     dir.file("users"),
+                                     "--secret",
+                                     dir.file("secret"),
+                                     "--max-seconds",
+                                     std::to_string(max_seconds),
+                                     "--quiet"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    pid_ = spawn(argv, -1, fds[1]);
     close(fds[1]);
     if (pid_ < 0) {
         close(fds[0]);

@@ -67,7 +67,9 @@ class server_process {
     server_process &operator=(const server_process &) = delete;
     // Starts bin_dir/brennic-testserver with the scratch files and waits (bounded) for the
     // port it reports. False when it did not start.
-    bool start(const std::string &bin_dir, const scratch_dir &dir, int max_seconds);
+    // extra: further server options (a reply delay, say).
+    bool start(const std::string &bin_dir, const scratch_dir &dir, int max_seconds,
+               const std::vector<std::string> &extra = {});
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
     void stop();

@@ -151,6 +151,12 @@ BRENNIC_EXPORT int brennic_host_state(int index, char *name, int name_size, int 
  * an answered result), or -1 when none. */
 BRENNIC_EXPORT int brennic_result_host(const brennic_result *result);
 
+/* Waits up to ms milliseconds until an open link has bytes to read, for a caller of
+ * brennic_poll that would otherwise sleep between polls. Returns 1 when one has (or a line
+ * already received waits for the next poll), 0 when the time ran out; 0 at once when no link
+ * is open. A negative ms counts as 0. */
+BRENNIC_EXPORT int brennic_wait(int ms);
+
 #ifdef __cplusplus
 }
 #endif

@@ -217,6 +217,31 @@ static int close_pending(const char *hosts, const char *secret) {
     return 0;
 }
 
+static long now_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* brennic_wait against a server that answers after a delay: nothing to read at first, bytes
+ * before the limit, nothing once the reply is taken, and no waiting without a link. */
+static int wait_links(void) {
+    brennic_result *mine = NULL, *r = NULL;
+    long start;
+    printf("sent %d\n", brennic_lookup(9, "smith", &mine));
+    printf("at once %d\n", brennic_wait(0));
+    printf("woken %d\n", brennic_wait(10000));
+    r = poll_one(1000);
+    printf("collected %d\n", r == mine && r != NULL);
+    printf("drained %d\n", brennic_wait(50));
+    brennic_free(&mine);
+    brennic_close();
+    start = now_ms();
+    printf("closed %d\n", brennic_wait(10000));
+    printf("returned early %d\n", now_ms() - start < 5000);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     const int fds_before = open_fds();
     if (argc != 4) {
@@ -235,6 +260,7 @@ int main(int argc, char **argv) {
     if (strcmp(argv[3], "mixed") == 0) return mixed();
     if (strcmp(argv[3], "fewer-hosts") == 0) return fewer_hosts(argv[1], fds_before);
     if (strcmp(argv[3], "close-pending") == 0) return close_pending(argv[1], argv[2]);
+    if (strcmp(argv[3], "wait") == 0) return wait_links();
     fprintf(stderr, "unknown scenario %s\n", argv[3]);
     return 2;
 }

@@ -134,4 +134,10 @@ TEST_F(Api, SlowReadingServerDoesNotFailTheLink) {
     EXPECT_EQ(r.out, "init 1\nsent 600\ncollected 600 ok 600 failed 0\n");
 }
 
+TEST_F(Api, WaitReturnsWhenALinkHasBytesAndAtOnceWithoutALink) {
+    run_result r = drive({"--reply-delay-ms", "300"}, "wait");
+    EXPECT_EQ(r.out, "init 1\nsent 1\nat once 0\nwoken 1\ncollected 1\ndrained 0\nclosed 0\n"
+                     "returned early 1\n");
+}
+
 } // namespace

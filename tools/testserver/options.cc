@@ -50,7 +50,10 @@ const char *usage_text() {
            "  --stall-ms MS         read nothing from a link for MS ms after its handshake\n"
            "  --reply-twice         send every final reply line twice\n"
            "  --hold N              hold a link's replies to its first N requests; send them\n"
-           "                        after its reply to request N+1\n";
+           "                        after its reply to request N+1\n"
+           "  --reply-delay-ms MS   send each reply MS ms after its request came\n"
+           "  --reply-jitter-ms MS  delay each reply by 0 to MS ms more, varying per request\n"
+           "  --duplicate-every N   answer every Nth request of a link twice\n";
 }
 
 bool parse_options(int argc, char **argv, server_options &opts, bool &help, std::string &error) {
@@ -132,6 +135,12 @@ bool parse_options(int argc, char **argv, server_options &opts, bool &help, std:
             opts.reply_twice = true;
         } else if (arg == "--hold") {
             if ((ok = need_int(1, 1000))) opts.hold = static_cast<int>(v);
+        } else if (arg == "--reply-delay-ms") {
+            if ((ok = need_int(0, 60000))) opts.reply_delay_ms = static_cast<int>(v);
+        } else if (arg == "--reply-jitter-ms") {
+            if ((ok = need_int(0, 60000))) opts.reply_jitter_ms = static_cast<int>(v);
+        } else if (arg == "--duplicate-every") {
+            if ((ok = need_int(1, INT_MAX))) opts.duplicate_every = static_cast<int>(v);
         } else {
             error = std::string("unknown option ") + argv[i];
             ok = false;

@@ -38,6 +38,9 @@ struct server_options {
     int stall_ms = 0;          // take no bytes from a link this long after its handshake
     bool reply_twice = false;  // every final reply line is sent twice
     int hold = 0;              // replies to a link's first N requests wait for request N+1
+    int reply_delay_ms = 0;    // every reply leaves this long after its request came
+    int reply_jitter_ms = 0;   // plus 0 to this many ms more, varying per request
+    int duplicate_every = 0;   // every Nth request of a link is answered twice
 };
 
 // Parses argv into opts. Returns false with a message in error on an unknown option or a

@@ -181,6 +181,8 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         if (!accepting) wait = std::min(wait, accept_resume_ms - now);
         pfds.push_back({lfd, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (auto &c : conns) {
+            c.s->release(now);
+            if (c.s->has_held()) wait = std::min(wait, std::max(0LL, c.s->next_due_ms() - now));
             const bool stalling = now < c.stall_until_ms;
             if (stalling) wait = std::min(wait, c.stall_until_ms - now);
             // Replies above the high-water mark: the connection is not read until they drain.
@@ -217,6 +219,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                     continue;
                 }
                 if (n > 0) {
+                    c.s->set_now(now);
                     if (!take_action(c, c.s->feed(rbuf.data(), static_cast<std::size_t>(n)),
                                      stopping))
                         continue;
@@ -224,6 +227,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                         c.stall_until_ms = now + opts.stall_ms;
                 }
             }
+            c.s->release(now);
             if (!flush_output(c, opts, now)) {
                 close_fd(c, false);
                 continue;
@@ -232,6 +236,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
             // as long as the socket takes the replies they bring.
             bool gone = false;
             while (!gone && c.s->holding() && c.s->output().size() <= session::kOutputHighWater) {
+                c.s->set_now(now);
                 if (!take_action(c, c.s->feed(nullptr, 0), stopping)) {
                     gone = true;
                 } else if (!flush_output(c, opts, now)) {
@@ -240,7 +245,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                 }
             }
             if (gone) continue;
-            if (c.s->closing() && c.s->output().empty()) close_fd(c, false);
+            if (c.s->closing() && c.s->output().empty() && !c.s->has_held()) close_fd(c, false);
         }
         std::erase_if(conns, [](const connection &c) { return c.dead; });
         if (!stopping && (pfds[0].revents & POLLIN)) {

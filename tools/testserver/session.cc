@@ -90,21 +90,52 @@ void session::queue_plain(std::string_view text) {
 void session::queue_line(std::int32_t id, std::string_view text) {
     char idbuf[16];
     auto res = std::to_chars(idbuf, idbuf + sizeof idbuf, id);
+    block_.append(idbuf, res.ptr);
+    block_.push_back(' ');
+    block_.append(text);
+    block_.append("\r\n");
+}
+
+void session::encipher_out(std::string_view plain) {
     std::size_t start = out_.size();
-    out_.append(idbuf, res.ptr);
-    out_.push_back(' ');
-    out_.append(text);
-    out_.append("\r\n");
+    out_.append(plain);
     // Every byte after the handshake reply is enciphered in stream order, as it is queued.
     encipher(*tx_, reinterpret_cast<unsigned char *>(out_.data() + start), out_.size() - start);
 }
 
 void session::reply_line(std::int32_t id, std::string_view text) {
     if (requests_ <= ctx_.opts->hold) {
-        held_.emplace_back(id, std::string(text));
+        hold_lines_.emplace_back(id, std::string(text));
         return;
     }
     queue_line(id, text);
+}
+
+void session::commit_block() {
+    const server_options &o = *ctx_.opts;
+    const int copies = o.duplicate_every > 0 && requests_ % o.duplicate_every == 0 ? 2 : 1;
+    if (o.reply_delay_ms == 0 && o.reply_jitter_ms == 0) {
+        for (int i = 0; i < copies; ++i)
+            encipher_out(block_);
+    } else {
+        long long due = now_ms_ + o.reply_delay_ms;
+        if (o.reply_jitter_ms > 0) {
+            // A fixed sequence per link, so that a run can be repeated.
+            jitter_state_ = jitter_state_ * 1103515245u + 12345u;
+            due += static_cast<long long>((jitter_state_ >> 16) %
+                                          static_cast<std::uint32_t>(o.reply_jitter_ms + 1));
+        }
+        for (int i = 0; i < copies; ++i)
+            held_.emplace(due, block_); // after the others of the same due time
+    }
+    block_.clear();
+}
+
+void session::release(long long now_ms) {
+    while (!held_.empty() && held_.begin()->first <= now_ms) {
+        encipher_out(held_.begin()->second);
+        held_.erase(held_.begin());
+    }
 }
 
 session_action session::feed(const char *bytes, std::size_t length) {
@@ -221,10 +252,8 @@ session_action session::take_request(std::string_view line) {
             x = x * 1103515245u + 12345u;
             c = static_cast<char>(0x80 + (x >> 16) % 0x7F);
         }
-        std::size_t start = out_.size();
-        out_.append(line_);
-        out_.append("\r\n");
-        encipher(*tx_, reinterpret_cast<unsigned char *>(out_.data() + start), out_.size() - start);
+        block_.append(line_);
+        block_.append("\r\n");
     }
     first_reply_done_ = true;
     if (o.overlong_bytes > 0) {
@@ -245,10 +274,11 @@ session_action session::take_request(std::string_view line) {
         if (final_line && o.reply_twice) reply_line(out_id, reply);
     }
     if (o.hold > 0 && requests_ == o.hold + 1) {
-        for (const auto &[held_id, held_text] : held_)
+        for (const auto &[held_id, held_text] : hold_lines_)
             queue_line(held_id, held_text);
-        held_.clear();
+        hold_lines_.clear();
     }
+    commit_block();
     return session_action::none;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +64,14 @@ class session {
     bool exchanging() const { return phase_ == phase::exchange; }
     long serial() const { return serial_; }
 
+    // Replies held back by --reply-delay-ms and --reply-jitter-ms. The server tells the
+    // session the time before feeding it; release() moves the replies that are due, in the
+    // order of their due times, to output().
+    void set_now(long long now_ms) { now_ms_ = now_ms; }
+    void release(long long now_ms);
+    bool has_held() const { return !held_.empty(); }
+    long long next_due_ms() const { return held_.empty() ? -1 : held_.begin()->first; }
+
   private:
     enum class phase { handshake, exchange, mute };
 
@@ -72,6 +81,8 @@ class session {
     void queue_line(std::int32_t id, std::string_view text);
     // Queues a reply line, or holds it while the link's replies are held (--hold).
     void reply_line(std::int32_t id, std::string_view text);
+    void commit_block(); // the reply lines of one request, queued or held
+    void encipher_out(std::string_view plain);
     void record(const char *event, std::string_view text);
 
     server_context &ctx_;
@@ -90,7 +101,11 @@ class session {
     std::optional<twister> tx_;
     reply_list replies_;
     std::string line_;
-    std::vector<std::pair<std::int32_t, std::string>> held_; // --hold: ids and texts
+    std::vector<std::pair<std::int32_t, std::string>> hold_lines_; // --hold: ids and texts
+    std::string block_;                          // plain reply lines of the request being answered
+    std::multimap<long long, std::string> held_; // due time -> plain reply lines
+    long long now_ms_ = 0;
+    std::uint32_t jitter_state_ = 12345u;
 };
 
 } // namespace brennic::testserver
