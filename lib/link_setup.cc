@@ -170,9 +170,10 @@ void run_jobs(setup_job *jobs, int count) {
         for (int w = 0; w < used; ++w) {
             setup_job &job = jobs[index[w]];
             // A wait that ran its whole course ends the jobs it was waiting for, whatever the
-            // clock says.
-            const bool timed_out = waits[w].ready == 0 && (now_ms >= job.until_ms ||
-                                                           (ready == 0 && job.until_ms == next_ms));
+            // clock says; and a job whose time is up ends even when its socket keeps waking
+            // the wait with nothing to read.
+            const bool timed_out = now_ms >= job.until_ms ||
+                                   (waits[w].ready == 0 && ready == 0 && job.until_ms == next_ms);
             if (waits[w].ready == 0 && !timed_out) continue;
             if (job.step == stage::connecting)
                 connect_done(job, timed_out);
