@@ -127,9 +127,9 @@ BRENNIC_EXPORT int brennic_result_host(const brennic_result *result) {
 }
 
 BRENNIC_EXPORT int brennic_wait(int ms) {
-    // A line already cut off a host's buffer is taken by the next poll without the socket,
-    // which may have nothing more to say.
-    if (brennic::line_waiting()) return 1;
+    // A result held or flagged, or a line already cut off a host's buffer, is taken by the
+    // next poll without the socket, which may have nothing more to say.
+    if (brennic::result_ready() || brennic::line_waiting()) return 1;
     if (!any_link_open()) return 0;
     return brennic::wait_open_links(ms < 0 ? 0 : ms);
 }

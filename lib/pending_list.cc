@@ -26,6 +26,8 @@ struct result_block {
     // sent. 0 for a record linked without being sent, which any line of its id completes.
     std::int64_t sent_at;
     brennic_result *held_next; // the next newer held record
+    // The link failure that flagged it: records flagged by one failure share the number.
+    std::uint32_t failure;
 };
 static_assert(std::is_standard_layout_v<result_block> && offsetof(result_block, record) == 0,
               "a record's address is its block's");
@@ -38,6 +40,10 @@ const result_block *block_of(const brennic_result *r) {
 }
 
 brennic_result *head = nullptr;
+
+// Link failures so far, and the last one whose first collected record moved the current host.
+std::uint32_t failures = 0;
+std::uint32_t failure_rotated = 0;
 
 // Held records, oldest first.
 brennic_result *held_oldest = nullptr;
@@ -164,13 +170,16 @@ void link_pending(brennic_result *result) {
 void flag_failed(brennic_result *result) {
     if (result->failed == 0) ++flagged;
     result->failed = 1;
+    block_of(result)->failure = ++failures;
 }
 
 void flag_results_of(const brennic_host *host) {
     std::int32_t count = 0;
+    ++failures;
     for (brennic_result *r = head; r != nullptr; r = r->next) {
         if (r->host == host) {
             r->failed = 1;
+            block_of(r)->failure = failures;
             log_info("Set failed %p %p %d\n", static_cast<void *>(r), static_cast<void *>(r->next),
                      static_cast<int>(r->failed));
         }
@@ -184,6 +193,13 @@ brennic_result *find_by_id(std::int32_t id) {
     for (brennic_result *r = head; r != nullptr; r = r->next)
         if (r->id == id) return r;
     return nullptr;
+}
+
+bool first_of_its_failure(const brennic_result *result) {
+    const std::uint32_t failure = block_of(result)->failure;
+    if (failure != 0 && failure == failure_rotated) return false;
+    failure_rotated = failure;
+    return true;
 }
 
 void note_sent_at(brennic_result *result, std::int64_t at) { block_of(result)->sent_at = at; }
@@ -204,6 +220,11 @@ brennic_result *find_reply_to(const brennic_host *host, std::int32_t id, std::in
     for (brennic_result *r = head; r != nullptr; r = r->next)
         if (r->id == id && answers(r)) return r;
     return nullptr;
+}
+
+bool result_ready() {
+    brennic_result *flagged_record = nullptr;
+    return held_oldest != nullptr || find_failed(&flagged_record) != 0;
 }
 
 int find_failed(brennic_result **out) {
@@ -254,6 +275,8 @@ void reset_pending() {
     held_newest = nullptr;
     callback_record = nullptr;
     flagged = 0;
+    failures = 0;
+    failure_rotated = 0;
     index_release();
 }
 

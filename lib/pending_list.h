@@ -33,6 +33,10 @@ void flag_failed(brennic_result *result);
 // Raises the failed flag of every linked record of host, logging each ("Set failed ...").
 void flag_results_of(const brennic_host *host);
 
+// True for the first collected record of the link failure that flagged result (and for a
+// record flagged on its own): only that one moves the current host on.
+bool first_of_its_failure(const brennic_result *result);
+
 // The newest linked record of id, or nullptr.
 brennic_result *find_by_id(std::int32_t id);
 
@@ -59,6 +63,9 @@ bool take_out_quietly(brennic_result *result); // the same, without a diagnostic
 // them for another id) are held, oldest first, until poll hands them back.
 void hold_result(brennic_result *result);
 brennic_result *take_held(); // the oldest held record, no longer held; nullptr when none
+
+// True when the next poll hands a result back without reading: one is held or flagged.
+bool result_ready();
 
 // The record whose line callback is running: brennic_free refuses it until the callback has
 // returned, since the reader goes on using it. nullptr when none.

@@ -127,7 +127,9 @@ int collect_result(brennic_result **out) noexcept {
         take_out(r);
         std::free(r->text);
         r->text = dup_text(kFailureText);
-        next_host_after_failure();
+        // One lost link with many requests on it moves the current host on once, not once
+        // for each of them (which would send some of their resends back to that link).
+        if (first_of_its_failure(r)) next_host_after_failure();
         log_info("Poll failed for some reason, next request to host %d",
                  static_cast<int>(current_host));
         *out = r;

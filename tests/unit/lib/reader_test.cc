@@ -294,6 +294,39 @@ TEST_F(Reader, FlaggedResultsComeFirstAndMoveTheCurrentHost) {
     EXPECT_EQ(poll_until(), waiting);
 }
 
+// Requests lost with one link move the current host on once: their resends then all go to
+// the next host, not back and forth. Each later failure moves it again.
+TEST_F(Reader, OneLostLinkMovesTheCurrentHostOnceForAllItsRequests) {
+    host_count = 3;
+    for (int id = 1; id <= 3; ++id)
+        pending(id, 0);
+    flag_results_of(&hosts[0]);
+    brennic_result *out = nullptr;
+    for (int collected = 0; collected < 3; ++collected) {
+        ASSERT_EQ(poll_results(&out), 1);
+        EXPECT_EQ(current_host, 1) << "after result " << collected;
+    }
+    flag_failed(pending(4, 1));
+    ASSERT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(current_host, 2);
+}
+
+// brennic_wait does not sleep while poll has a result to hand back without reading.
+TEST_F(Reader, WaitReturnsAtOnceForAHeldOrFlaggedResult) {
+    host_count = 1;
+    paired_host pair(0);
+    EXPECT_EQ(brennic_wait(0), 0);
+    brennic_result *held = new_result();
+    hold_result(held);
+    EXPECT_EQ(brennic_wait(60000), 1);
+    brennic_result *out = nullptr;
+    ASSERT_EQ(poll_results(&out), 1);
+    EXPECT_EQ(out, held);
+    free_result(&out);
+    flag_failed(pending(1, 0));
+    EXPECT_EQ(brennic_wait(60000), 1);
+}
+
 TEST_F(Reader, AFlaggedResultIsTakenOutItselfNotANewerOneOfItsId) {
     host_count = 1;
     paired_host pair(0);
