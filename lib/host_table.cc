@@ -23,7 +23,16 @@ void refill_record(brennic_host *host, const char *entry, std::size_t length) {
     char copy[kHostListMax + 1];
     std::memcpy(copy, entry, length);
     copy[length] = '\0';
-    copy_bounded(host->name, copy, kHostNameMax);
+    char name[kHostNameMax + 1];
+    copy_bounded(name, copy, kHostNameMax);
+    // The hold-off after a failed setup belongs to the server that failed: a record that named
+    // one server and now names another may try it at once.
+    if (host->name[0] != '\0' && std::strcmp(name, host->name) != 0) {
+        host->setup_failed = 0;
+        host->failed_at = 0;
+        host->last_try = 0;
+    }
+    copy_bounded(host->name, name, kHostNameMax);
 }
 
 } // namespace
@@ -83,11 +92,14 @@ int describe_host(int index, char *name, int name_size, int *port, int *state,
         const char *port_text = nullptr;
         split_host_entry(host.name, name, static_cast<std::size_t>(name_size), &port_text);
     }
-    if (port != nullptr) *port = port_of_entry(host.name, kDefaultPort);
+    const int entry_port = port_of_entry(host.name, kDefaultPort);
+    if (port != nullptr) *port = entry_port;
     if (state != nullptr)
         *state = link_usable(&host) ? kHostOpen : host.setup_failed ? kHostFailed : kHostClosed;
+    // An entry without a valid port is never connected: no setup of it ever began.
     if (seconds_since_attempt != nullptr)
-        *seconds_since_attempt = host.last_try == 0 ? -1 : hooks.now() - host.last_try;
+        *seconds_since_attempt =
+            host.last_try == 0 || entry_port == 0 ? -1 : hooks.now() - host.last_try;
     return 1;
 }
 

@@ -84,6 +84,18 @@ TEST_F(HostTable, SecretPathIsKeptUpTo999Characters) {
     EXPECT_EQ(std::string(secret_path), std::string(150, 'q'));
 }
 
+// A failed setup holds off the server that failed, not the table record: a second init that
+// puts another server into the record tries it at once.
+TEST_F(HostTable, TheHoldOffFollowsTheServerNotTheRecord) {
+    init_library("127.0.0.1:1", "", capture_log);
+    EXPECT_EQ(count_log(std::string(kThrottled) + "127.0.0.1:1) "), 1);
+    init_library("127.0.0.1:1", "", capture_log);
+    EXPECT_EQ(count_log(std::string(kThrottled) + "127.0.0.1:1) "), 2);
+    init_library("127.0.0.1:2", "", capture_log);
+    EXPECT_EQ(count_log(std::string(kThrottled) + "127.0.0.1:2) "), 0);
+    EXPECT_EQ(count_log_prefix("tcp_open failed (127.0.0.1:2)"), 1) << dump_log();
+}
+
 TEST_F(HostTable, CloseClosesSocketsAndLeavesOpenSet) {
     init_library("a b", "", capture_log);
     paired_host pair(0);

@@ -288,9 +288,11 @@ TEST_F(Setup, AnEntryWithABadPortIsAFailedHostAndNeverConnected) {
     for (int i = 0; i < 5; ++i) {
         int state = -1;
         int port = -1;
-        ASSERT_EQ(describe_host(i, nullptr, 0, &port, &state, nullptr), 1);
+        std::int64_t since = -2;
+        ASSERT_EQ(describe_host(i, nullptr, 0, &port, &state, &since), 1);
         EXPECT_EQ(state, i == 2 ? kHostOpen : kHostFailed) << entries[i];
         EXPECT_EQ(port == 0, i != 2) << entries[i];
+        EXPECT_EQ(since == -1, i != 2) << entries[i] << ": no setup of it ever began";
         if (i != 2) {
             EXPECT_EQ(count_log("Invalid port in host entry (" + entries[i] + ")", kLevelError), 1)
                 << dump_log();
