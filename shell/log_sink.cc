@@ -220,7 +220,7 @@ int log_sink(int level, const char *text) {
         std::FILE *echo = echo_out ? echo_out : shell_out;
         if (echo_out ? echo_out_is_terminal : shell_out_is_terminal) {
             std::fprintf(echo, "%s: ", word);
-            put_text_line(echo, text);
+            put_text_line_as(echo, text, true);
         } else {
             std::fprintf(echo, "%s: %s\n", word, text);
         }

@@ -124,8 +124,9 @@ start_action read_options(int argc, char **argv) {
             continue;
         }
         // A deadline asked for is never dropped silently: a script would wait without one.
-        if (arg == "-timeout" && i + 1 < argc) {
-            if (!parse_timeout(argv[++i], script.timeout_ms)) return start_action::usage_error;
+        if (arg == "-timeout") {
+            if (i + 1 >= argc || !parse_timeout(argv[++i], script.timeout_ms))
+                return start_action::usage_error;
             continue;
         }
         // A depth out of range is said and the console runs one command at a time; a

@@ -344,9 +344,13 @@ bool read_command_line(std::FILE *in, char (&line)[kShellBufSize], bool &overlon
 }
 
 void put_text_line(std::FILE *out, const char *text) {
+    put_text_line_as(out, text, shell_out_is_terminal);
+}
+
+void put_text_line_as(std::FILE *out, const char *text, bool terminal) {
     // On a terminal, escape sequences in a server's text would retitle the window or clear
     // the screen: every byte the terminal would act on is shown as '?'.
-    if (shell_out_is_terminal) {
+    if (terminal) {
         for (;;) {
             const std::size_t run = std::strcspn(text, kTerminalControls);
             std::fwrite(text, 1, run, out);

@@ -93,6 +93,8 @@ int print_line(int id, const char *line);
 // never start a line of its own in the reply stream. On a terminal every control byte but
 // TAB, and DEL, is written as '?' instead.
 void put_text_line(std::FILE *out, const char *text);
+// The same for a stream other than standard output: terminal says whether out is one.
+void put_text_line_as(std::FILE *out, const char *text, bool terminal);
 
 // Puts every piece of shell state, the log sink's included, back to its start value.
 void shell_reset();

@@ -136,6 +136,19 @@ TEST_F(LogSinkTest, DebugEchoesEachLevelAndCreatesNoFile) {
     EXPECT_FALSE(fs::exists(log_path()));
 }
 
+// The echo is masked as the stream it goes to is a terminal, not as standard output is: under
+// -json the echo goes to standard error, which may be a terminal while the replies are a file.
+TEST_F(LogSinkTest, TheEchoIsMaskedByItsOwnStream) {
+    brennic::debug_flag = 1;
+    brennic::echo_out = echo_;
+    for (const bool terminal : {true, false}) {
+        brennic::echo_out_is_terminal = terminal;
+        brennic::shell_out_is_terminal = !terminal;
+        log_sink(2, "t=\x1b]0;x\x07");
+    }
+    EXPECT_EQ(echoed(), "Info: t=?]0;x?\nInfo: t=\x1b]0;x\x07\n");
+}
+
 TEST_F(LogSinkTest, TextIsWrittenLiterally) {
     brennic::debug_flag = 1;
     brennic::dolog_flag = 1;
