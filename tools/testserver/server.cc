@@ -32,11 +32,13 @@ constexpr std::size_t kRecvChunk = 65536;
 // as long as the shortage lasts: it is left unwatched for this long instead.
 constexpr long long kAcceptPauseMs = 100;
 
-long long now_ms() {
+long long now_us() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+long long now_ms() { return now_us() / 1000; }
 
 struct connection {
     int fd = -1;
@@ -180,9 +182,13 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         const bool accepting = now >= accept_resume_ms;
         if (!accepting) wait = std::min(wait, accept_resume_ms - now);
         pfds.push_back({lfd, static_cast<short>(accepting ? POLLIN : 0), 0});
+        // Held replies are timed in microseconds, so that a reply delay is what it says.
+        long long wait_us = std::max<long long>(wait, 0) * 1000;
+        const long long now_fine = now_us();
         for (auto &c : conns) {
-            c.s->release(now);
-            if (c.s->has_held()) wait = std::min(wait, std::max(0LL, c.s->next_due_ms() - now));
+            c.s->release(now_fine);
+            if (c.s->has_held())
+                wait_us = std::min(wait_us, std::max(0LL, c.s->next_due_us() - now_fine));
             const bool stalling = now < c.stall_until_ms;
             if (stalling) wait = std::min(wait, c.stall_until_ms - now);
             // Replies above the high-water mark: the connection is not read until they drain.
@@ -197,14 +203,18 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
             }
             pfds.push_back({c.fd, ev, 0});
         }
-        int rc = poll(pfds.data(), pfds.size(), static_cast<int>(std::max<long long>(wait, 0)));
+        wait_us = std::min(wait_us, std::max<long long>(wait, 0) * 1000);
+        const timespec limit{static_cast<time_t>(wait_us / 1000000),
+                             static_cast<long>(wait_us % 1000000) * 1000};
+        int rc = ppoll(pfds.data(), pfds.size(), &limit, nullptr);
         if (rc < 0) {
             if (errno == EINTR) continue;
             std::perror("brennic-testserver: poll");
             status = 3;
             break;
         }
-        now = now_ms();
+        const long long polled_us = now_us();
+        now = polled_us / 1000;
         // Connections are only appended below, after this walk, so indexes stay valid.
         for (std::size_t i = 0; i < conns.size() && !stopping; ++i) {
             connection &c = conns[i];
@@ -219,7 +229,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                     continue;
                 }
                 if (n > 0) {
-                    c.s->set_now(now);
+                    c.s->set_now(polled_us);
                     if (!take_action(c, c.s->feed(rbuf.data(), static_cast<std::size_t>(n)),
                                      stopping))
                         continue;
@@ -227,7 +237,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
                         c.stall_until_ms = now + opts.stall_ms;
                 }
             }
-            c.s->release(now);
+            c.s->release(polled_us);
             if (!flush_output(c, opts, now)) {
                 close_fd(c, false);
                 continue;
@@ -236,7 +246,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
             // as long as the socket takes the replies they bring.
             bool gone = false;
             while (!gone && c.s->holding() && c.s->output().size() <= session::kOutputHighWater) {
-                c.s->set_now(now);
+                c.s->set_now(polled_us);
                 if (!take_action(c, c.s->feed(nullptr, 0), stopping)) {
                     gone = true;
                 } else if (!flush_output(c, opts, now)) {

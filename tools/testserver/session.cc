@@ -118,12 +118,12 @@ void session::commit_block() {
         for (int i = 0; i < copies; ++i)
             encipher_out(block_);
     } else {
-        long long due = now_ms_ + o.reply_delay_ms;
+        long long due = now_us_ + static_cast<long long>(o.reply_delay_ms) * 1000;
         if (o.reply_jitter_ms > 0) {
             // A fixed sequence per link, so that a run can be repeated.
             jitter_state_ = jitter_state_ * 1103515245u + 12345u;
-            due += static_cast<long long>((jitter_state_ >> 16) %
-                                          static_cast<std::uint32_t>(o.reply_jitter_ms + 1));
+            due += 1000 * static_cast<long long>((jitter_state_ >> 16) %
+                                                 static_cast<std::uint32_t>(o.reply_jitter_ms + 1));
         }
         for (int i = 0; i < copies; ++i)
             held_.emplace(due, block_); // after the others of the same due time
@@ -131,8 +131,8 @@ void session::commit_block() {
     block_.clear();
 }
 
-void session::release(long long now_ms) {
-    while (!held_.empty() && held_.begin()->first <= now_ms) {
+void session::release(long long now_us) {
+    while (!held_.empty() && held_.begin()->first <= now_us) {
         encipher_out(held_.begin()->second);
         held_.erase(held_.begin());
     }

@@ -67,10 +67,10 @@ class session {
     // Replies held back by --reply-delay-ms and --reply-jitter-ms. The server tells the
     // session the time before feeding it; release() moves the replies that are due, in the
     // order of their due times, to output().
-    void set_now(long long now_ms) { now_ms_ = now_ms; }
-    void release(long long now_ms);
+    void set_now(long long now_us) { now_us_ = now_us; }
+    void release(long long now_us);
     bool has_held() const { return !held_.empty(); }
-    long long next_due_ms() const { return held_.empty() ? -1 : held_.begin()->first; }
+    long long next_due_us() const { return held_.empty() ? -1 : held_.begin()->first; }
 
   private:
     enum class phase { handshake, exchange, mute };
@@ -103,8 +103,8 @@ class session {
     std::string line_;
     std::vector<std::pair<std::int32_t, std::string>> hold_lines_; // --hold: ids and texts
     std::string block_;                          // plain reply lines of the request being answered
-    std::multimap<long long, std::string> held_; // due time -> plain reply lines
-    long long now_ms_ = 0;
+    std::multimap<long long, std::string> held_; // due time (µs) -> plain reply lines
+    long long now_us_ = 0; // steady clock in microseconds: a delay of 1 ms is 1 ms, not 1 to 2
     std::uint32_t jitter_state_ = 12345u;
 };
 
