@@ -251,7 +251,15 @@ int log_sink(int level, const char *text) {
             }
         } else if (!log_is_fifo && word) {
             std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
-            failure_reported = false;
+            // A line that did not reach the file (a full disk) is a failure like any other:
+            // said once, and the spell ends only with a line that did.
+            if (level >= 2) std::fflush(log_file);
+            if (std::ferror(log_file)) {
+                std::clearerr(log_file);
+                report_failure();
+            } else {
+                failure_reported = false;
+            }
         }
         // Debug lines may wait in the buffer; info and error lines reach the file at once.
         if (level >= 2) std::fflush(log_file);

@@ -1,6 +1,7 @@
 // The log sink in a scratch directory: echo, file lines, stamps, flushing, the size limit
 // and the ways the file can fail to open.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -312,6 +313,32 @@ TEST_F(LogSinkTest, UnopenableFileIsReportedOncePerSpellAndRetried) {
     log_sink(2, "lost again");
     log_sink(3, "lost again");
     EXPECT_EQ(cap.text(), "brennic.log: Is a directory\nbrennic.log: Is a directory\n");
+}
+
+// Lines that cannot be written to an open log (the file may grow no more) are reported once,
+// like a log that cannot be opened.
+TEST_F(LogSinkTest, LinesThatCannotBeWrittenAreReportedOnce) {
+    brennic::dolog_flag = 1;
+    // A log larger than what the test's own capture of standard error will hold, since the
+    // file size limit holds for that file too.
+    for (int i = 0; i < 100; ++i)
+        log_sink(2, "first");
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(fs::file_size(log_path()));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    std::string reported;
+    {
+        stderr_capture cap;
+        for (int i = 0; i < 5; ++i)
+            log_sink(2, "lost");
+        reported = cap.text();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(reported, "brennic.log: File too large\n");
 }
 
 // Another console in the same directory passed the limit, deleted the log and started a new
