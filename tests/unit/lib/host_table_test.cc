@@ -111,10 +111,12 @@ TEST_F(HostTable, SecondInitEndsTheLinksItRefillsAndResetsCurrentHost) {
     paired_host pair0(0);
     paired_host pair2(2);
     current_host = 2;
-    brennic_result pending{};
+    owned_record pending_record;
+    owned_record beyond_record;
+    brennic_result &pending = *pending_record.record;
+    brennic_result &beyond = *beyond_record.record;
     pending.id = 4;
     pending.host = &hosts[0];
-    brennic_result beyond{};
     beyond.id = 5;
     beyond.host = &hosts[2];
     link_pending(&beyond);
