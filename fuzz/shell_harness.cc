@@ -307,6 +307,7 @@ int brennic_set_log_level(int min_level) { return min_level >= 1 && min_level <=
 int brennic_set_notice_fn(brennic_notice_fn) { return 1; }
 int brennic_host_state(int, char *, int, int *, int *, int64_t *) { return 0; }
 int brennic_result_host(const brennic_result *) { return -1; }
+int brennic_batch(int) { return 1; }
 int brennic_wait(int) { return 0; }
 
 } // extern "C"

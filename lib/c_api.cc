@@ -126,6 +126,11 @@ BRENNIC_EXPORT int brennic_result_host(const brennic_result *result) {
     return brennic::host_index(result->host);
 }
 
+BRENNIC_EXPORT int brennic_batch(int on) {
+    brennic::set_batching(on);
+    return 1;
+}
+
 BRENNIC_EXPORT int brennic_wait(int ms) {
     // A result held or flagged, or a line already cut off a host's buffer, is taken by the
     // next poll without the socket, which may have nothing more to say.

@@ -41,6 +41,12 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
     const int length = format_request_line(line, sizeof line, id, request);
     log_info("Sending to host === (%.100s)", line);
 
+    // In a batch the link holds the line until the batch ends, so lines sent together leave
+    // together.
+    if (batching != 0 && host->corked == 0) {
+        set_corked(host->sock, 1);
+        host->corked = 1;
+    }
     keystream_sub(host->tx.get(), reinterpret_cast<unsigned char *>(line), length);
     const int sent = send_line(host->sock, line, length, within_deadline(hooks.send_wait_ms),
                                hooks.send_wait_ms);
@@ -57,6 +63,16 @@ int send_cmd_host(brennic_host *host, std::int32_t id, const char *request,
     log_info("AfterResult %p, next %p rlist=%p\n", static_cast<void *>(result),
              static_cast<void *>(result->next), static_cast<void *>(rlist));
     return 0;
+}
+
+void set_batching(int on) {
+    batching = on != 0 ? 1 : 0;
+    if (batching != 0) return;
+    for (brennic_host &host : hosts) {
+        if (host.corked == 0) continue;
+        if (host.sock != kNoSocket) set_corked(host.sock, 0);
+        host.corked = 0;
+    }
 }
 
 void send_cmd(std::int32_t id, const char *user, const char *request, brennic_result *result) {

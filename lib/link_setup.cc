@@ -23,6 +23,7 @@ void end_link(brennic_host *host) {
     close_socket(host->sock);
     host->sock = kNoSocket;
     host->open = 0;
+    host->corked = 0;
 }
 
 int mark_host_failed(brennic_host *host) {

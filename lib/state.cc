@@ -8,6 +8,7 @@ std::int32_t host_count = 0;
 std::int32_t current_host = 0;
 char secret_path[kSecretPathMax + 1];
 std::int32_t request_timeout_ms = 0;
+std::int32_t batching = 0;
 std::int64_t deadline_ms = 0;
 
 void start_deadline() {
@@ -31,6 +32,7 @@ void reset_library() {
         h.discarding = 0;
         h.last_try = 0;
         h.setup_failed = 0;
+        h.corked = 0;
         h.received = 0;
         h.failed_at = 0;
         h.rx.reset();
@@ -41,6 +43,7 @@ void reset_library() {
     reset_pending();
     secret_path[0] = '\0';
     request_timeout_ms = 0;
+    batching = 0;
     deadline_ms = 0;
     reset_hooks();
     reset_wait_spin();

@@ -26,6 +26,7 @@ struct brennic_host {
     std::int32_t scanned;              // leading bytes of inbuf known to hold no LF
     std::int32_t discarding;           // 1 while the rest of a thrown-away line is dropped
     std::int32_t setup_failed;         // 1 when the last link setup failed
+    std::int32_t corked;               // 1 while sends are held for a batch (brennic_batch)
     std::int64_t received;             // bytes received over all its links, never reset
     std::int64_t failed_at;            // seconds: when the last failed link setup ended
 };
@@ -39,6 +40,8 @@ extern std::int32_t current_host;
 extern char secret_path[kSecretPathMax + 1];
 // Deadline of each blocking request and link setup in milliseconds; 0: the built-in limits.
 extern std::int32_t request_timeout_ms;
+// 1 between brennic_batch(1) and brennic_batch(0): links hold what is sent.
+extern std::int32_t batching;
 // When the deadline of the running call (a request, or brennic_init's link setup) passes, on
 // hooks.clock_ms; 0 while none runs.
 extern std::int64_t deadline_ms;
@@ -85,6 +88,8 @@ int mark_host_failed(brennic_host *host);
 
 // Dispatch and failover (lib/dispatch.cc, which states the whole failover rule).
 void send_cmd(std::int32_t id, const char *user, const char *request, brennic_result *result);
+// brennic_batch: on holds the lines sent on each link from then on; off lets them go.
+void set_batching(int on);
 int send_cmd_host(brennic_host *host, std::int32_t id, const char *request, brennic_result *result);
 // A result came back failed: the next request goes to the next host in the table.
 void next_host_after_failure();

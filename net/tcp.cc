@@ -235,6 +235,11 @@ int set_send_limit(int sock, int ms, int queue_bytes) {
     return timed == 0 && held == 0 ? 1 : 0;
 }
 
+int set_corked(int sock, int on) {
+    const int value = on != 0 ? 1 : 0;
+    return sys.setsockopt(sock, IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0 ? 1 : 0;
+}
+
 void close_socket(int sock) {
     if (sock == kNoSocket) return;
     const int saved = errno;

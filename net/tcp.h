@@ -78,6 +78,10 @@ int send_line(int sock, const char *bytes, int length, int ms, int socket_limit_
 // then bounds the wait for about one line's room, not for the server to read megabytes.
 // Returns 1, or 0 when either setting failed.
 int set_send_limit(int sock, int ms, int queue_bytes);
+// With on, the socket holds what is sent until it is set off again (or a full segment is
+// ready), so that request lines sent together leave together. Returns 1, or 0 when the
+// setting failed (the lines then leave one by one).
+int set_corked(int sock, int on);
 
 // Closes a socket; -1 is ignored.
 void close_socket(int sock);

@@ -8,7 +8,8 @@
 // Per command it does what the one-at-a-time loop does: the same admission and the same
 // output (shared through admit_command and finish_request, text or JSON), one resend of a
 // request that comes back failed unless it handed lines already, and the no-reply line once
-// its wait limit has passed. Waiting is done on the library's links through brennic_wait.
+// its wait limit has passed. Waiting is done on the library's links through brennic_wait,
+// and the requests read in one go are sent as one batch (brennic_batch).
 #include "shell/pipeline.h"
 
 #include <poll.h>
@@ -335,13 +336,6 @@ void idle(int ms, int input_fd) {
     poll(&p, input_fd >= 0 ? 1 : 0, static_cast<int>(left));
 }
 
-// Flushes the replies printed so far: false when they could not be written, which reaches
-// nobody, so nothing further is run.
-bool flush_output() {
-    std::fflush(shell_out);
-    return std::ferror(shell_out) == 0;
-}
-
 } // namespace
 
 bool run_pipeline(std::FILE *in, const pipeline_settings &settings) {
@@ -352,20 +346,17 @@ bool run_pipeline(std::FILE *in, const pipeline_settings &settings) {
     reader.dropping = false;
     static char line[kShellBufSize];
     bool input_done = false;
-    bool unflushed = false; // lines printed since the last flush
     std::int64_t last_check_ms = monotonic_ms();
     for (;;) {
         bool progress = false;
         // Commands are read while there is room; input is waited for only when nothing is
-        // outstanding, since the output of what is must not wait for the next line.
+        // outstanding, since the output of what is must not wait for the next line. The
+        // requests sent here leave together, when the batch ends (nothing is outstanding while
+        // input is waited for, so nothing is held then).
+        brennic_batch(1);
         while (!input_done && !quit_flag && tail_seq - head_seq < settings.depth) {
-            const bool may_wait = tail_seq == head_seq;
-            if (may_wait && unflushed) {
-                if (!flush_output()) return false;
-                unflushed = false;
-            }
             bool overlong = false;
-            const input got = next_line(line, may_wait, overlong);
+            const input got = next_line(line, tail_seq == head_seq, overlong);
             if (got == input::none_yet) break;
             if (got == input::end) {
                 input_done = true;
@@ -374,19 +365,13 @@ bool run_pipeline(std::FILE *in, const pipeline_settings &settings) {
             start_command(line, overlong);
             progress = true;
         }
-        // One result at a time, each followed at once by the commands that take the slots it
-        // freed: the server is never left without requests while the other replies are read.
-        // (Collecting every ready result first would send the requests in convoys, and each
-        // round trip would also wait for a whole window of work.)
-        if (collect_one()) {
-            if (print_ready()) unflushed = true;
-            continue;
-        }
-        if (print_ready()) unflushed = true;
-        // Nothing more is ready: what was printed goes out before anything is waited for.
-        if (unflushed) {
-            if (!flush_output()) return false;
-            unflushed = false;
+        brennic_batch(0);
+        while (collect_one())
+            progress = true;
+        if (print_ready()) {
+            std::fflush(shell_out);
+            // A reply that cannot be written reaches nobody: nothing further is run.
+            if (std::ferror(shell_out)) return false;
         }
         const bool reading = !input_done && !quit_flag;
         if (tail_seq == head_seq && !reading) return true;

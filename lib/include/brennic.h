@@ -151,6 +151,12 @@ BRENNIC_EXPORT int brennic_host_state(int index, char *name, int name_size, int 
  * an answered result), or -1 when none. */
 BRENNIC_EXPORT int brennic_result_host(const brennic_result *result);
 
+/* With on nonzero, the request lines sent from then on are held on each link and leave
+ * together when brennic_batch(0) is called: a caller that sends many asynchronous requests at
+ * once saves a network packet per request. Waiting requests are not sent until then, so call
+ * brennic_batch(0) before waiting or polling for their replies. Returns 1. */
+BRENNIC_EXPORT int brennic_batch(int on);
+
 /* Waits up to ms milliseconds until an open link has bytes to read, for a caller of
  * brennic_poll that would otherwise sleep between polls. Returns 1 when one has (or a line
  * already received waits for the next poll), 0 when the time ran out; 0 at once when no link

@@ -313,6 +313,34 @@ TEST_F(LinkSetup, MissingNumberIsTakenAsZero) {
     free_result(&r);
 }
 
+// In a batch the link holds the request lines: the server sees none until the batch ends,
+// then all of them, and answers each.
+TEST_F(LinkSetup, ABatchHoldsRequestLinesUntilItEnds) {
+    fake_server server;
+    server.set_responder(
+        [](const std::string &line) { return line.substr(0, line.find(' ')) + " +OK fine\r\n"; });
+    ASSERT_EQ(open_link(host_for(server.entry())), 1) << dump_log();
+    brennic_batch(1);
+    brennic_result *first = nullptr;
+    brennic_result *second = nullptr;
+    ASSERT_EQ(request_lookup(1, "amy", &first), 1);
+    ASSERT_EQ(request_lookup(2, "bob", &second), 1);
+    EXPECT_EQ(brennic_wait(100), 0) << "nothing reached the server, so nothing came back";
+    brennic_batch(0);
+    int answered = 0;
+    for (int i = 0; i < 100 && answered < 2; ++i) {
+        brennic_result *out = nullptr;
+        if (poll_results(&out) == 1)
+            ++answered;
+        else
+            brennic_wait(50);
+    }
+    EXPECT_EQ(answered, 2) << dump_log();
+    EXPECT_STREQ(first->text, "+OK fine");
+    free_result(&first);
+    free_result(&second);
+}
+
 TEST_F(LinkSetup, MissingSecretFileGoesAheadWithHashZero) {
     std::snprintf(secret_path, sizeof secret_path, "/tmp/brennic-no-such-secret-file");
     fake_server server(fake_server::greeting::accept, 7, "");
