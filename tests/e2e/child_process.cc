@@ -86,6 +86,17 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
+std::vector<std::string> transcript_requests(const std::string &path) {
+    std::vector<std::string> out;
+    std::istringstream in(read_file(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t at = line.find(" request ");
+        if (at != std::string::npos) out.push_back(line.substr(at + 9));
+    }
+    return out;
+}
+
 run_result run_program(const std::vector<std::string> &argv, const std::string &input,
                        const std::string &cwd, int timeout_ms) {
     run_result res;

@@ -28,6 +28,10 @@ class temp_dir {
 
 std::string read_file(const std::string &path);
 
+// The request lines a test server's transcript file records, in order, without connection
+// numbers.
+std::vector<std::string> transcript_requests(const std::string &path);
+
 struct run_result {
     std::string out;
     std::string err;

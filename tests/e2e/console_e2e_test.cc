@@ -22,6 +22,7 @@ using brennic::e2e::read_file;
 using brennic::e2e::run_result;
 using brennic::e2e::server_process;
 using brennic::e2e::temp_dir;
+using brennic::e2e::transcript_requests;
 
 namespace {
 
@@ -63,14 +64,7 @@ class Console : public ::testing::Test {
 
     // The request lines the server received, in order, without connection numbers.
     std::vector<std::string> requests(const std::string &tag = "") const {
-        std::vector<std::string> out;
-        std::istringstream in(read_file(transcript(tag)));
-        std::string line;
-        while (std::getline(in, line)) {
-            std::size_t at = line.find(" request ");
-            if (at != std::string::npos) out.push_back(line.substr(at + 9));
-        }
-        return out;
+        return transcript_requests(transcript(tag));
     }
 
     temp_dir dir_;

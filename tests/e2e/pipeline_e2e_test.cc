@@ -3,7 +3,6 @@
 // the server answers out of order or twice, dies mid-run, or refuses the handshake.
 #include <chrono>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@ using brennic::e2e::read_file;
 using brennic::e2e::run_result;
 using brennic::e2e::server_process;
 using brennic::e2e::temp_dir;
+using brennic::e2e::transcript_requests;
 
 namespace {
 
@@ -57,14 +57,7 @@ class Pipeline : public ::testing::Test {
 
     // The request lines a server received, in order.
     std::vector<std::string> requests(const std::string &tag) const {
-        std::vector<std::string> out;
-        std::istringstream in(read_file(dir_.file("transcript" + tag)));
-        std::string line;
-        while (std::getline(in, line)) {
-            std::size_t at = line.find(" request ");
-            if (at != std::string::npos) out.push_back(line.substr(at + 9));
-        }
-        return out;
+        return transcript_requests(dir_.file("transcript" + tag));
     }
 
     temp_dir dir_;

@@ -14,6 +14,15 @@ class Requests : public LibraryTest {
         LibraryTest::TearDown();
     }
     brennic_result *r = nullptr;
+
+    // The request was refused before sending: the caller keeps an unsent, zero-filled record.
+    void expect_refused(int result) {
+        EXPECT_EQ(result, 0);
+        ASSERT_NE(r, nullptr);
+        const brennic_result zero{};
+        EXPECT_EQ(std::memcmp(r, &zero, sizeof zero), 0) << "an unsent, zero-filled record";
+        free_result(&r);
+    }
 };
 
 int quiet(int) { return 0; }
@@ -50,20 +59,13 @@ TEST_F(Requests, SetAcceptsAtMost18000AttributeCharacters) {
 TEST_F(Requests, ALineEndInsideAFieldIsRefusedBeforeSending) {
     host_count = 1;
     paired_host pair(0);
-    const brennic_result zero{};
     // Each would put a second request of the caller's data on the link.
-    const auto refused = [&](int result) {
-        EXPECT_EQ(result, 0);
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(std::memcmp(r, &zero, sizeof zero), 0) << "an unsent, zero-filled record";
-        free_result(&r);
-    };
-    refused(request_check(1, "bob", "x\r\n-1 del amy", &r));
-    refused(request_lookup(2, "bob\n3 del amy", &r));
-    refused(request_del(3, "amy\r", &r));
-    refused(request_set(4, "bob", "pw", "a=1\nb=2", &r));
-    refused(request_mod(5, "bob", "pw\n", "", &r));
-    refused(request_search(6, "search bob\r\n7 del amy", nullptr, &r));
+    expect_refused(request_check(1, "bob", "x\r\n-1 del amy", &r));
+    expect_refused(request_lookup(2, "bob\n3 del amy", &r));
+    expect_refused(request_del(3, "amy\r", &r));
+    expect_refused(request_set(4, "bob", "pw", "a=1\nb=2", &r));
+    expect_refused(request_mod(5, "bob", "pw\n", "", &r));
+    expect_refused(request_search(6, "search bob\r\n7 del amy", nullptr, &r));
     EXPECT_EQ(rlist, nullptr);
     EXPECT_EQ(count_log("Request refused: a line end inside a field", kLevelError), 6);
     // What is cut off before sending does not count: only the first 200 characters of a
@@ -101,19 +103,12 @@ TEST_F(Requests, AUserNameOrPasswordOver100IsRefusedBeforeSending) {
     host_count = 1;
     paired_host pair(0);
     const std::string u101(101, 'u'), p101(101, 'p'), p100(100, 'p');
-    const brennic_result zero{};
-    const auto refused = [&](int result) {
-        EXPECT_EQ(result, 0);
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(std::memcmp(r, &zero, sizeof zero), 0) << "an unsent, zero-filled record";
-        free_result(&r);
-    };
-    refused(request_check(1, "bob", p101.c_str(), &r));
-    refused(request_check(2, u101.c_str(), "pw", &r));
-    refused(request_lookup(3, u101.c_str(), &r));
-    refused(request_del(4, u101.c_str(), &r));
-    refused(request_set(5, "bob", p101.c_str(), "a=1", &r));
-    refused(request_mod(6, u101.c_str(), nullptr, "", &r));
+    expect_refused(request_check(1, "bob", p101.c_str(), &r));
+    expect_refused(request_check(2, u101.c_str(), "pw", &r));
+    expect_refused(request_lookup(3, u101.c_str(), &r));
+    expect_refused(request_del(4, u101.c_str(), &r));
+    expect_refused(request_set(5, "bob", p101.c_str(), "a=1", &r));
+    expect_refused(request_mod(6, u101.c_str(), nullptr, "", &r));
     EXPECT_EQ(rlist, nullptr);
     EXPECT_EQ(
         count_log("Request refused: user name or password longer than 100 characters", kLevelError),
