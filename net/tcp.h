@@ -67,8 +67,8 @@ int send_bytes(int sock, const char *bytes, int length);
 // short (a part sent, or nothing with EINTR), for at most ms milliseconds in all. Each send
 // waits at most the socket's own send limit, socket_limit_ms (set_send_limit); when ms is
 // shorter, the socket's limit is cut to ms for this line. Returns the count sent: length, or
-// less (-1 when nothing went) when the link failed or the time ran out; errno is the last
-// send's.
+// less (-1 when nothing went) when the link failed or the time ran out; sys.last_error() is the
+// last send's.
 int send_line(int sock, const char *bytes, int length, int ms, int socket_limit_ms);
 
 // Limits how long one send on a blocking socket waits for room to ms milliseconds; a send
@@ -86,14 +86,15 @@ int set_corked(int sock, int on);
 // Closes a socket; -1 is ignored.
 void close_socket(int sock);
 
-// Copies the platform's last socket error, mapped onto Windows Sockets codes, into
+// Copies the platform's last socket error (as a Windows Sockets code, sys.last_error) into
 // last_sock_error.
 void record_sock_error();
 
 // 1 when last_sock_error is 10035 or 10036.
 int would_block();
 
-// Starts the socket library: nothing to do on POSIX.
+// Starts the socket library asking for version 1.1 where the platform has one to start;
+// nothing to do on POSIX.
 void winsock_start();
 
 // Sleeps; return 1.
