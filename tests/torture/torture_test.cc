@@ -5,10 +5,6 @@
 // receive, close, readiness wait and blocking-mode change. Every run must end in the state
 // that failure calls for, release what it took (memory under the sanitizers, sockets
 // counted here) and leave nothing pending.
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -28,6 +24,8 @@
 #include "net/platform.h"
 #include "tests/e2e/child_process.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/loopback_pair.h"
+#include "tests/support/socket_checks.h"
 
 namespace brennic::torture {
 namespace {
@@ -100,57 +98,65 @@ void *failing_alloc(std::size_t size) {
     return std::calloc(1, size);
 }
 
+// The failures are reported through the table as Windows Sockets codes.
+constexpr std::int32_t kTooManySockets = 10024; // WSAEMFILE
+constexpr std::int32_t kRefused = 10061;        // WSAECONNREFUSED
+constexpr std::int32_t kReset = 10054;          // WSAECONNRESET
+constexpr std::int32_t kNetworkDown = 10050;    // WSAENETDOWN
+constexpr std::int32_t kNoBuffers = 10055;      // WSAENOBUFS
+constexpr std::int32_t kNotASocket = 10038;     // WSAENOTSOCK
+
+socket_calls real_calls;
+
 int failing_socket(int family, int type, int protocol) {
     if (should_fail(fault::socket)) {
-        errno = EMFILE;
+        sys.set_error(kTooManySockets);
         return -1;
     }
-    return ::socket(family, type, protocol);
+    return real_calls.socket(family, type, protocol);
 }
 
 int failing_connect(int sock, const sockaddr *address, socklen_t length) {
     if (should_fail(fault::connect)) {
-        errno = ECONNREFUSED;
+        sys.set_error(kRefused);
         return -1;
     }
-    return ::connect(sock, address, length);
+    return real_calls.connect(sock, address, length);
 }
 
 ssize_t failing_send(int sock, const void *bytes, size_t length, int flags) {
     if (should_fail(fault::send)) {
-        errno = ECONNRESET;
+        sys.set_error(kReset);
         return -1;
     }
-    return ::send(sock, bytes, length, flags);
+    return real_calls.send(sock, bytes, length, flags);
 }
 
 ssize_t failing_recv(int sock, void *buffer, size_t length, int flags) {
     if (should_fail(fault::recv)) {
-        errno = ECONNRESET;
+        sys.set_error(kReset);
         return -1;
     }
-    return ::recv(sock, buffer, length, flags);
+    return real_calls.recv(sock, buffer, length, flags);
 }
 
-// A close that reports failure has still released the descriptor, as on POSIX.
+// A close that reports failure has still released the socket, as on POSIX.
 int failing_close(int sock) {
-    const int r = ::close(sock);
+    const int r = real_calls.close(sock);
     if (should_fail(fault::close)) {
-        errno = EIO;
+        sys.set_error(kNetworkDown);
         return -1;
     }
     return r;
 }
 
-int failing_poll(pollfd *fds, nfds_t count, int timeout_ms) {
+int failing_poll(poll_entry *entries, poll_count count, int timeout_ms) {
     if (should_fail(fault::poll)) {
-        errno = ENOMEM;
+        sys.set_error(kNoBuffers);
         return -1;
     }
-    return ::poll(fds, count, timeout_ms);
+    return real_calls.poll(entries, count, timeout_ms);
 }
-
-socket_calls real_calls;
 
 // The storage of every keystream generator (and of the pending list's index, which is
 // never built here: every run has a log callback).
@@ -159,17 +165,19 @@ void *failing_allocate(std::size_t size) {
     return std::malloc(size);
 }
 
+library_hooks real_hooks;
+
 int failing_file_open(const char *path, int flags) {
     if (should_fail(fault::file_open)) {
         errno = EACCES;
         return -1;
     }
-    return ::open(path, flags);
+    return real_hooks.open_file(path, flags);
 }
 
 int failing_set_nonblocking(int sock, int on) {
     if (should_fail(fault::blocking_mode)) {
-        errno = EBADF;
+        sys.set_error(kNotASocket);
         return -1;
     }
     return real_calls.set_nonblocking(sock, on);
@@ -190,15 +198,8 @@ using test::dump_log;
 using test::log_lines;
 using test::logged;
 
-int open_descriptors() {
-    int n = 0;
-    if (DIR *d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr)
-            ++n;
-        ::closedir(d);
-    }
-    return n;
-}
+// Descriptors on POSIX, handles on Windows: a socket left open shows in either count.
+int open_descriptors() { return test::open_handles(); }
 
 std::vector<std::string> &callback_lines() {
     static std::vector<std::string> lines;
@@ -273,6 +274,7 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
         reset_library();
         reset_socket_calls();
         real_calls = sys;
+        real_hooks = hooks;
         sys.socket = failing_socket;
         sys.connect = failing_connect;
         sys.send = failing_send;

@@ -1,8 +1,7 @@
 // Request dispatch and failover.
-#include <unistd.h>
-
 #include <cstdlib>
 
+#include "net/tcp.h"
 #include "tests/unit/lib/support.h"
 
 namespace brennic::test {
@@ -123,7 +122,7 @@ TEST_F(Dispatch, ShortWriteFlagsTheHostsRecordsAndADeliveryClearsTheFlag) {
     send_cmd(1, "amy", "lookup amy", older);
     ASSERT_EQ(older->host, &hosts[0]);
     // The socket goes away under an open link, as after brennic_close.
-    ::close(hosts[0].sock);
+    close_socket(hosts[0].sock);
     hosts[0].sock = -1;
 
     brennic_result *r = record();

@@ -1,17 +1,15 @@
 // Link setup as a whole: hosts set up side by side at start-up, hosts that never answer or
 // never complete the connect, the deadline, IPv6 entries and entries with a bad port.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/clock.h"
 #include "net/platform.h"
+#include "tests/support/loopback_pair.h"
+#include "tests/support/socket_checks.h"
 #include "tests/unit/lib/support.h"
 
 namespace brennic::test {
@@ -46,28 +44,28 @@ struct full_listener {
     std::string entry;
     bool ready = false;
     full_listener() {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const socket_calls &os = real_calls();
+        fd = listen_loopback(AF_INET, 0);
+        if (fd < 0) return;
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(fd, 0) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            return;
-        entry = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+        addr.sin_port = htons(static_cast<std::uint16_t>(local_port(fd)));
+        entry = "127.0.0.1:" + std::to_string(local_port(fd));
         // Connects are queued until one no longer completes within 100 ms.
         for (int i = 0; i < 8 && !ready; ++i) {
-            const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            const int c = os.socket(AF_INET, SOCK_STREAM, 0);
             fillers.push_back(c);
-            ::connect(c, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-            pollfd p{c, POLLOUT, 0};
-            ready = ::poll(&p, 1, 100) == 0;
+            os.set_nonblocking(c, 1);
+            os.connect(c, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            poll_entry p{c, POLLOUT, 0};
+            ready = os.poll(&p, 1, 100) == 0;
         }
     }
     ~full_listener() {
         for (int c : fillers)
-            ::close(c);
-        ::close(fd);
+            real_calls().close(c);
+        if (fd >= 0) real_calls().close(fd);
     }
 };
 
@@ -218,7 +216,7 @@ TEST_F(Setup, DeadlineRunsFromTheStartOfTheRequest) {
     fake_server slow;
     slow.handshake_delay(300);
     slow.set_responder([](const std::string &line) {
-        usleep(300 * 1000);
+        std::this_thread::sleep_for(milliseconds(300));
         return line.substr(0, line.find(' ')) + " +OK late\r\n";
     });
     hosts[0].setup_failed = 0;
@@ -255,7 +253,8 @@ TEST_F(Setup, Ipv6LoopbackEntries) {
 int only_ipv6_lookup(const char *node, const char *service, const addrinfo *hints,
                      addrinfo **result) {
     if (hints != nullptr && hints->ai_family == AF_INET) return EAI_NONAME;
-    return ::getaddrinfo(std::string(node) == "v6only.test" ? "::1" : node, service, hints, result);
+    return real_calls().getaddrinfo(std::string(node) == "v6only.test" ? "::1" : node, service,
+                                    hints, result);
 }
 
 TEST_F(Setup, ANameWithoutIpv4AddressResolvesToIpv6) {
@@ -270,7 +269,7 @@ TEST_F(Setup, ANameWithoutIpv4AddressResolvesToIpv6) {
 int connects = 0;
 int counting_connect(int sock, const sockaddr *address, socklen_t length) {
     ++connects;
-    return ::connect(sock, address, length);
+    return real_calls().connect(sock, address, length);
 }
 
 TEST_F(Setup, AnEntryWithABadPortIsAFailedHostAndNeverConnected) {

@@ -1,19 +1,17 @@
 #include "tests/unit/lib/support.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <random>
 
 #include "base/diag.h"
 #include "lib/cipher/secret_hash.h"
+#include "net/platform.h"
+#include "tests/support/loopback_pair.h"
+#include "tests/support/socket_checks.h"
 
 namespace brennic::test {
 
@@ -24,15 +22,20 @@ std::vector<std::string> &secret_paths() {
     return paths;
 }
 
-// Waits up to ms for fd to be readable; false on time-out or when stop is set.
-bool readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, ms) > 0;
+// The server's thread calls the platform directly: `sys` may hold a test's fakes, and the
+// socket layer's functions record errors in the library's state.
+const socket_calls &os = real_calls();
+
+// Waits up to ms for sock to be readable; false on time-out.
+bool readable(int sock, int ms) {
+    poll_entry entry{sock, POLLIN, 0};
+    return os.poll(&entry, 1, ms) > 0;
 }
 
 } // namespace
 
 void LibraryTest::SetUp() {
+    start_sockets();
     reset_library();
     clear_log();
     set_log_callback(capture_log);
@@ -46,15 +49,18 @@ void LibraryTest::TearDown() {
 }
 
 std::string secret_file(const std::string &text) {
-    char path[] = "/tmp/brennic_secret_XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) return "";
+    static std::mt19937_64 names{std::random_device{}()};
+    std::error_code error;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(error);
+    if (error) return "";
+    const std::string path = (dir / ("brennic_secret_" + std::to_string(names()))).string();
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return "";
     const std::string line = text + "\n";
-    const ssize_t w = ::write(fd, line.data(), line.size());
-    (void)w;
-    ::close(fd);
+    const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+    std::fclose(file);
     secret_paths().push_back(path);
-    return path;
+    return written ? path : "";
 }
 
 server_cipher::server_cipher(std::int32_t seed)
@@ -75,9 +81,10 @@ std::string server_cipher::decipher(const std::string &wire) {
 }
 
 paired_host::paired_host(int index, std::int32_t seed) : host(&hosts[index]), cipher(seed) {
+    // A TCP connection on 127.0.0.1, as the link really is; the library's end non-blocking.
     int fds[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) ADD_FAILURE() << "socketpair";
-    ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    if (!loopback_pair(fds)) ADD_FAILURE() << "no TCP pair on 127.0.0.1";
+    os.set_nonblocking(fds[0], 1);
     std::snprintf(host->name, sizeof host->name, "pair%d", index);
     host->sock = fds[0];
     host->open = 1;
@@ -97,7 +104,7 @@ void paired_host::send(const std::string &plain) {
     const std::string wire = cipher.encipher(plain);
     std::size_t done = 0;
     while (done < wire.size()) {
-        const ssize_t w = ::write(peer, wire.data() + done, wire.size() - done);
+        const ssize_t w = os.send(peer, wire.data() + done, wire.size() - done, kSendNoSignal);
         if (w <= 0) {
             ADD_FAILURE() << "write to the client failed";
             return;
@@ -110,7 +117,7 @@ std::string paired_host::received() {
     std::string wire;
     char buf[4096];
     for (;;) {
-        const ssize_t r = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+        const ssize_t r = os.recv(peer, buf, sizeof buf, kRecvNoWait);
         if (r <= 0) break;
         wire.append(buf, static_cast<std::size_t>(r));
     }
@@ -118,45 +125,23 @@ std::string paired_host::received() {
 }
 
 void paired_host::close_peer() {
-    if (peer >= 0) ::close(peer);
+    if (peer >= 0) os.close(peer);
     peer = -1;
 }
 
 fake_server::fake_server(greeting g, std::int32_t n, std::string secret, bool ipv6)
     : greeting_(g), n_(n), secret_(std::move(secret)), ipv6_(ipv6) {
-    if (ipv6) {
-        // A machine without an IPv6 loopback leaves the server not listening (port 0).
-        listener_ = ::socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 addr{};
-        addr.sin6_family = AF_INET6;
-        addr.sin6_addr = in6addr_loopback;
-        socklen_t len = sizeof addr;
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            port_ = 0;
-        else
-            port_ = ntohs(addr.sin6_port);
-    } else {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        if (::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            ::listen(listener_, 4) != 0)
-            ADD_FAILURE() << "cannot listen on 127.0.0.1";
-        socklen_t len = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
+    // A machine without an IPv6 loopback leaves the server not listening (port 0).
+    listener_ = listen_loopback(ipv6 ? AF_INET6 : AF_INET, 4);
+    if (listener_ < 0 && !ipv6) ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    port_ = listener_ < 0 ? 0 : local_port(listener_);
     thread_ = std::thread([this] { run(); });
 }
 
 fake_server::~fake_server() {
     stop_ = true;
     thread_.join();
-    ::close(listener_);
+    if (listener_ >= 0) os.close(listener_);
 }
 
 std::string fake_server::entry() const {
@@ -190,11 +175,11 @@ bool fake_server::wait_requests(std::size_t count, int ms) {
 void fake_server::run() {
     while (!stop_ && listener_ >= 0) {
         if (!readable(listener_, 50)) continue;
-        const int client = ::accept(listener_, nullptr, nullptr);
+        const int client = os.accept(listener_, nullptr, nullptr);
         if (client < 0) continue;
         ++accepted_;
         serve(client);
-        ::close(client);
+        os.close(client);
     }
 }
 
@@ -207,7 +192,7 @@ void fake_server::serve(int client) {
             waited += 50;
             continue;
         }
-        if (::recv(client, &c, 1, 0) != 1) return;
+        if (os.recv(client, &c, 1, 0) != 1) return;
         hello.push_back(c);
     }
     {
@@ -246,7 +231,7 @@ void fake_server::serve(int client) {
     }
     for (int waited = 0; waited < delay_ms_ && !stop_; waited += 5)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (!reply.empty() && ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
+    if (!reply.empty() && os.send(client, reply.data(), reply.size(), kSendNoSignal) < 0) return;
     if (greeting_ == greeting::deaf) {
         while (!stop_)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -257,7 +242,7 @@ void fake_server::serve(int client) {
         while (!stop_) {
             std::this_thread::sleep_for(std::chrono::milliseconds(32));
             for (std::size_t got = 0; got < sink.size() && readable(client, 0);) {
-                const ssize_t r = ::recv(client, sink.data(), sink.size() - got, 0);
+                const ssize_t r = os.recv(client, sink.data(), sink.size() - got, 0);
                 if (r <= 0) return;
                 got += static_cast<std::size_t>(r);
             }
@@ -274,7 +259,7 @@ void fake_server::serve(int client) {
     char buf[4096];
     while (!stop_) {
         if (!readable(client, 50)) continue;
-        const ssize_t r = ::recv(client, buf, sizeof buf, 0);
+        const ssize_t r = os.recv(client, buf, sizeof buf, 0);
         if (r <= 0) return; // the client closed the link
         if (!accepted) continue;
         pending += cipher.decipher(std::string(buf, static_cast<std::size_t>(r)));
@@ -291,7 +276,7 @@ void fake_server::serve(int client) {
             const std::string answer = responder ? responder(line) : std::string();
             if (answer.empty()) continue;
             const std::string wire = cipher.encipher(answer);
-            if (::send(client, wire.data(), wire.size(), MSG_NOSIGNAL) < 0) return;
+            if (os.send(client, wire.data(), wire.size(), kSendNoSignal) < 0) return;
             if (close_after_reply_) return;
         }
     }

@@ -1,30 +1,14 @@
 #include "tests/unit/net/net_fixture.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "base/diag.h"
+#include "tests/support/loopback_pair.h"
 
 namespace brennic::testing {
 
 std::vector<logged_line> &logged = test::log_lines();
 
-namespace {
-
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-} // namespace
-
 void NetTest::SetUp() {
+    test::start_sockets();
     logged.clear();
     set_log_callback(test::capture_log);
     reset_socket_calls();
@@ -36,37 +20,31 @@ void NetTest::TearDown() {
 }
 
 loopback_listener::loopback_listener() {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::listen(fd, 16);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    port = ntohs(address.sin_port);
+    fd = test::listen_loopback(AF_INET, 16);
+    port = test::local_port(fd);
 }
 
-loopback_listener::~loopback_listener() { ::close(fd); }
+loopback_listener::~loopback_listener() { test::real_calls().close(fd); }
 
-int loopback_listener::accept_one() const { return ::accept(fd, nullptr, nullptr); }
+int loopback_listener::accept_one() const {
+    return test::real_calls().accept(fd, nullptr, nullptr);
+}
 
 loopback_pair::loopback_pair() {
-    loopback_listener listener;
-    client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(listener.port);
-    ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    server = listener.accept_one();
+    int fds[2];
+    if (!test::loopback_pair(fds)) ADD_FAILURE() << "no TCP pair on 127.0.0.1";
+    client = fds[0];
+    server = fds[1];
 }
 
 loopback_pair::~loopback_pair() {
-    if (client >= 0) ::close(client);
-    if (server >= 0) ::close(server);
+    if (client >= 0) test::real_calls().close(client);
+    if (server >= 0) test::real_calls().close(server);
 }
 
 int unused_port() {
     loopback_listener listener;
     return listener.port;
 }
-
-bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
 } // namespace brennic::testing

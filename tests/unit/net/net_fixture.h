@@ -9,6 +9,7 @@
 
 #include "net/platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/socket_checks.h"
 
 namespace brennic::testing {
 
@@ -34,7 +35,7 @@ struct loopback_listener {
     int accept_one() const; // blocking accept
 };
 
-// A connected pair over loopback TCP: client side and server side.
+// A connected pair over loopback TCP (test::loopback_pair): client side and server side.
 struct loopback_pair {
     int client = -1;
     int server = -1;
@@ -45,7 +46,7 @@ struct loopback_pair {
 // A port on 127.0.0.1 where nothing listens (bound then closed).
 int unused_port();
 
-// Whether fd is an open descriptor.
-bool is_open(int fd);
+// Whether fd is an open descriptor (a socket, on Windows).
+using test::is_open;
 
 } // namespace brennic::testing

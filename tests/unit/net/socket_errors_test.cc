@@ -7,8 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "net/posix/errno_codes.h"
+#include "net/platform.h"
 #include "net/tcp.h"
+#include "tests/support/loopback_pair.h"
+#include "tests/support/socket_checks.h"
+#if !defined(_WIN32)
+#include "net/posix/errno_codes.h"
+#endif
 
 namespace brennic {
 namespace {
@@ -81,6 +86,8 @@ TEST(SockErrorText, OneBufferOverwrittenByEachCall) {
     EXPECT_STREQ(first, "() Timedout\n");
 }
 
+// errno values are mapped onto socket codes on POSIX only: Windows reports the codes itself.
+#if !defined(_WIN32)
 TEST(SockCodeFromErrno, MapsOntoSocketCodes) {
     const std::vector<std::pair<int, std::int32_t>> rows = {
         {EAGAIN, 10035},       {EWOULDBLOCK, 10035},   {EINPROGRESS, 10036},  {EALREADY, 10037},
@@ -101,23 +108,52 @@ TEST(SockCodeFromErrno, MapsOntoSocketCodes) {
     for (int err : {-1, -EAGAIN, 255, 256, 4095, 100000})
         EXPECT_EQ(sock_code_from_errno(err), err) << err;
 }
+#endif
 
-TEST(RecordSockError, RecordsMappedErrnoAndWouldBlockSeesOnlyTwoCodes) {
-    errno = EWOULDBLOCK;
+// The platform's error is set through the table (on POSIX as the errno value of the code).
+TEST(RecordSockError, RecordsTheCodeAndWouldBlockSeesOnlyTwoCodes) {
+    sys.set_error(10035);
+#if !defined(_WIN32)
+    EXPECT_EQ(errno, EWOULDBLOCK);
+#endif
     record_sock_error();
     EXPECT_EQ(last_sock_error, 10035);
     EXPECT_EQ(would_block(), 1);
-    errno = EINPROGRESS;
+    sys.set_error(10036);
     record_sock_error();
     EXPECT_EQ(would_block(), 1);
-    errno = EALREADY;
+    sys.set_error(10037);
     record_sock_error();
     EXPECT_EQ(last_sock_error, 10037);
     EXPECT_EQ(would_block(), 0);
-    errno = 0;
+    sys.set_error(0);
     record_sock_error();
     EXPECT_EQ(last_sock_error, 0);
     EXPECT_EQ(would_block(), 0);
+}
+
+// The platform's own failures read as socket codes through the table on every platform.
+TEST(LastError, RealFailuresReadAsSocketCodes) {
+    test::start_sockets();
+    int fds[2];
+    ASSERT_TRUE(test::loopback_pair(fds));
+    char byte = 0;
+    EXPECT_EQ(sys.recv(fds[0], &byte, 1, kRecvNoWait), -1);
+    EXPECT_EQ(sys.last_error(), 10035) << "nothing to read";
+    sys.close(fds[1]);
+
+    const int listener = test::listen_loopback(AF_INET, 1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(test::local_port(listener)));
+    sys.close(listener);
+    const int sock = make_socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(sock, -1);
+    EXPECT_EQ(sys.connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), -1);
+    EXPECT_EQ(sys.last_error(), 10061) << "nothing listens there";
+    sys.close(sock);
+    sys.close(fds[0]);
 }
 
 } // namespace

@@ -1,0 +1,66 @@
+#include "tests/support/socket_checks.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+namespace brennic::test {
+namespace {
+
+SOCKET native(int sock) { return sock < 0 ? INVALID_SOCKET : static_cast<SOCKET>(sock); }
+
+// How long the mode probe lets a blocking socket wait for nothing.
+constexpr DWORD kProbeWaitMs = 50;
+
+} // namespace
+
+int local_port(int sock) {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (::getsockname(native(sock), reinterpret_cast<sockaddr *>(&address), &length) != 0) return 0;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
+}
+
+// The platform cannot be asked for the mode. A look at a socket with nothing to read tells
+// it: a non-blocking one answers WSAEWOULDBLOCK at once, a blocking one waits out a short
+// receive time limit (set for the look, then put back) and answers WSAETIMEDOUT.
+bool is_non_blocking(int sock) {
+    const int saved_error = WSAGetLastError();
+    const SOCKET s = native(sock);
+    DWORD previous = 0;
+    int length = sizeof previous;
+    ::getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char *>(&previous), &length);
+    const DWORD limit = kProbeWaitMs;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&limit), sizeof limit);
+    char byte = 0;
+    const bool at_once = ::recv(s, &byte, 1, MSG_PEEK) < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&previous),
+                 sizeof previous);
+    WSASetLastError(saved_error);
+    return at_once;
+}
+
+bool is_inheritable(int sock) {
+    DWORD flags = 0;
+    return GetHandleInformation(reinterpret_cast<HANDLE>(native(sock)), &flags) != 0 &&
+           (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
+bool is_open(int sock) {
+    int type = 0;
+    int length = sizeof type;
+    return ::getsockopt(native(sock), SOL_SOCKET, SO_TYPE, reinterpret_cast<char *>(&type),
+                        &length) == 0;
+}
+
+void shut_down(int sock) { ::shutdown(native(sock), SD_BOTH); }
+
+int open_handles() {
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : 0;
+}
+
+} // namespace brennic::test
