@@ -1,9 +1,8 @@
 #include "tests/support/json_lines.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <sstream>
 
 namespace brennic::test {
@@ -25,29 +24,42 @@ except Exception as e:
     print('ERROR ' + str(e)[:300])
 )";
 
+// Writes text to a fresh file in the temporary folder; its path, or "" when it failed.
+std::string temp_file(const char *stem, const std::string &text) {
+    static std::mt19937_64 names{std::random_device{}()};
+    std::error_code error;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(error);
+    if (error) return "";
+    const std::string path = (dir / (stem + std::to_string(names()))).string();
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return "";
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (std::fclose(file) == 0 && written) return path;
+    std::remove(path.c_str());
+    return "";
+}
+
 } // namespace
 
 json_parse parse_json_lines(const std::string &text) {
     json_parse result;
-    char path[] = "/tmp/brennic-json-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) {
-        result.error = "no temporary file";
-        return result;
-    }
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    std::string command = "python3 -c \"$BRENNIC_JSON_PARSER\" ";
-    command += path;
-    setenv("BRENNIC_JSON_PARSER", kParser, 1);
+    const std::string script = temp_file("brennic-json-parser-", kParser);
+    const std::string path = temp_file("brennic-json-", text);
     std::string out;
-    if (std::FILE *p = written ? popen(command.c_str(), "r") : nullptr) {
-        char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, n);
-        pclose(p);
+    if (!script.empty() && !path.empty()) {
+        const std::string command = "python3 " + script + " " + path;
+        if (std::FILE *p = popen(command.c_str(), "r")) {
+            char buf[4096];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+                out.append(buf, n);
+            pclose(p);
+        }
+    } else {
+        result.error = "no temporary file";
     }
-    unlink(path);
+    if (!script.empty()) std::remove(script.c_str());
+    if (!path.empty()) std::remove(path.c_str());
+    if (!result.error.empty()) return result;
     std::istringstream in(out);
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("ERROR ", 0) == 0) {

@@ -20,7 +20,8 @@ bool is_open(int sock);
 // Shuts both directions of a connection down: a send that waits on it returns.
 void shut_down(int sock);
 
-// How many descriptors (POSIX) or handles (Windows) the process holds.
+// How many descriptors the process holds (POSIX), or how many sockets (Windows): a socket left
+// open shows in either count.
 int open_handles();
 
 } // namespace brennic::test

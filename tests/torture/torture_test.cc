@@ -198,7 +198,7 @@ using test::dump_log;
 using test::log_lines;
 using test::logged;
 
-// Descriptors on POSIX, handles on Windows: a socket left open shows in either count.
+// Descriptors on POSIX, sockets on Windows: a socket left open shows in either count.
 int open_descriptors() { return test::open_handles(); }
 
 std::vector<std::string> &callback_lines() {

@@ -332,7 +332,10 @@ TEST_F(LinkSetup, ABatchHoldsRequestLinesUntilItEnds) {
     brennic_result *second = nullptr;
     ASSERT_EQ(request_lookup(1, "amy", &first), 1);
     ASSERT_EQ(request_lookup(2, "bob", &second), 1);
+    // Windows cannot hold partial segments (set_cork): there the lines leave one by one.
+#if !defined(_WIN32)
     EXPECT_EQ(brennic_wait(100), 0) << "nothing reached the server, so nothing came back";
+#endif
     brennic_batch(0);
     int answered = 0;
     for (int i = 0; i < 100 && answered < 2; ++i) {
