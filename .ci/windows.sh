@@ -56,15 +56,26 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # One server for the whole stage spares each wine program the start of its own. Status 2
 # means one is already running for this prefix, which serves as well and is stopped too.
+# The server gets no standard stream of this script, which a pipe reading the stage's output
+# would otherwise wait on until the server ends.
 wineserver_up=1
-if timeout 60 wineserver -p; then
+if timeout 60 wineserver -p </dev/null >"$build/wineserver.log" 2>&1; then
     :
 else
     status=$?
     if [ "$status" -ne 2 ]; then
+        cat "$build/wineserver.log"
         echo "windows: wineserver -p failed with status $status" >&2
         exit 1
     fi
+fi
+# The first program of a server starts wine's system processes (services.exe, winedevice.exe
+# and others), which live as long as the server and keep the standard streams of that
+# program. Started here with none, so that no later program leaves its pipe open behind it:
+# test discovery in the build reads each test program's output to its end.
+if ! timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1; then
+    echo "windows: wine cannot run a program in $WINEPREFIX" >&2
+    exit 1
 fi
 step_done "wine prefix and server"
 
@@ -74,6 +85,7 @@ gtest_prefix=$build/googletest/install
 gtest_config=$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake
 if [ ! -f "$gtest_config" ]; then
     echo "windows: cross-building GoogleTest into $gtest_prefix"
+    mkdir -p "$build/googletest"
     cmake -S /usr/src/googletest -B "$build/googletest/build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
         -DCMAKE_INSTALL_PREFIX="$gtest_prefix" >"$build/googletest/configure.log" 2>&1 ||
