@@ -47,7 +47,7 @@ trap 'exit 130' INT TERM
 # started next from meeting it.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "windows: creating the wine prefix $WINEPREFIX"
-    if ! timeout 300 wineboot -i >"$build/wineboot.log" 2>&1; then
+    if ! timeout 300 wineboot -i </dev/null >"$build/wineboot.log" 2>&1; then
         cat "$build/wineboot.log"
         echo "windows: wineboot failed" >&2
         exit 1
