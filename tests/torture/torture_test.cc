@@ -5,6 +5,8 @@
 // receive, close, readiness wait and blocking-mode change. Every run must end in the state
 // that failure calls for, release what it took (memory under the sanitizers, sockets
 // counted here) and leave nothing pending.
+#include <fcntl.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -165,14 +167,12 @@ void *failing_allocate(std::size_t size) {
     return std::malloc(size);
 }
 
-library_hooks real_hooks;
-
 int failing_file_open(const char *path, int flags) {
     if (should_fail(fault::file_open)) {
         errno = EACCES;
         return -1;
     }
-    return real_hooks.open_file(path, flags);
+    return ::open(path, flags);
 }
 
 int failing_set_nonblocking(int sock, int on) {
@@ -257,6 +257,7 @@ using e2e::temp_dir;
 class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault>> {
   protected:
     static void SetUpTestSuite() {
+        test::start_sockets(); // before the first count of open sockets
         dir_ = new temp_dir();
         secret_ = dir_->write("secret.txt", "torture secret\n");
         users_ = dir_->write("users.txt", "smith secret1 mail=smith@example.org\n");
@@ -274,7 +275,6 @@ class Torture : public ::testing::TestWithParam<std::tuple<scenario, bool, fault
         reset_library();
         reset_socket_calls();
         real_calls = sys;
-        real_hooks = hooks;
         sys.socket = failing_socket;
         sys.connect = failing_connect;
         sys.send = failing_send;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "lib/cipher/secret_hash.h"
@@ -361,10 +362,12 @@ TEST_F(LinkSetup, MissingSecretFileGoesAheadWithHashZero) {
 }
 
 TEST_F(LinkSetup, AnUnreadableSecretIsNamedWithItsCause) {
-    std::snprintf(secret_path, sizeof secret_path, "/tmp");
+    // A directory there is on every platform: /tmp, or the one TMPDIR names, on POSIX.
+    const std::string dir = std::filesystem::temp_directory_path().string();
+    std::snprintf(secret_path, sizeof secret_path, "%s", dir.c_str());
     fake_server server(fake_server::greeting::accept, 7, "");
     ASSERT_EQ(open_link(host_for(server.entry())), 1) << dump_log();
-    const int cause = find_log("Cannot read secret file (/tmp): Is a directory");
+    const int cause = find_log("Cannot read secret file (" + dir + "): Is a directory");
     ASSERT_GE(cause, 0) << dump_log();
     EXPECT_EQ(log_lines()[static_cast<std::size_t>(cause)].level, kLevelError);
     EXPECT_EQ(log_lines()[static_cast<std::size_t>(cause) + 1].text,
