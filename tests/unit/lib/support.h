@@ -1,5 +1,5 @@
 // Test support for the library core: a fresh library with its log captured, a secret file,
-// a linked socket pair standing in for a server's link, and a small enciphering server on
+// a TCP pair on 127.0.0.1 standing in for a server's link, and a small enciphering server on
 // 127.0.0.1.
 #pragma once
 
@@ -36,7 +36,7 @@ struct owned_record {
     ~owned_record() { free_result(&record); }
 };
 
-// The secret both ends use, written to a file under /tmp.
+// The secret both ends use, written to a file in the temporary directory.
 inline constexpr const char *kSecret = "the shared secret";
 std::string secret_file(const std::string &text = kSecret);
 
@@ -50,8 +50,8 @@ struct server_cipher {
     std::string decipher(const std::string &wire);
 };
 
-// A host of the table wired to one end of a socket pair: open, with generators of the given
-// seed. The test plays the server on the other end.
+// A host of the table wired to one end of a TCP pair on 127.0.0.1: open, with generators of
+// the given seed. The test plays the server on the other end.
 struct paired_host {
     brennic_host *host;
     int peer = -1;
