@@ -215,6 +215,37 @@ TEST(SystemDir, JoinsDirectoryAndName) {
     EXPECT_EQ(std::string(system_dir_file(long_name.c_str())).size(), 999u);
 }
 
+// The path of the default secret file on either platform: the directory, one separator and
+// the name, in at most 999 characters, the directory cut before the name is.
+TEST(SystemDir, JoinsAnyDirectoryWithItsSeparator) {
+    const std::string dir998(998, 'd');
+    const std::string dir1200(1200, 'd');
+    const struct {
+        const char *dir;
+        char separator;
+        const char *name;
+        std::string joined;
+    } rows[] = {
+        {"/etc", '/', "xlate.dat", "/etc/xlate.dat"},
+        {"C:\\windows\\system32", '\\', "xlate.dat", "C:\\windows\\system32\\xlate.dat"},
+        {"C:\\", '\\', "xlate.dat", "C:\\xlate.dat"}, // a drive's root has its separator
+        {"/", '/', "xlate.dat", "/xlate.dat"},
+        {"", '\\', "xlate.dat", "\\xlate.dat"},
+        {"/etc", '/', "", "/etc/"},
+        {"/etc", '/', nullptr, "/etc/"},
+        {dir998.c_str(), '/', "x", dir998 + "/"},
+        {dir1200.c_str(), '\\', "x", dir998 + "\\"},
+    };
+    for (const auto &row : rows) {
+        char out[1000];
+        join_dir_file(row.dir, row.separator, row.name, out, sizeof out);
+        EXPECT_EQ(std::string(out), row.joined) << row.dir;
+    }
+    char one[1] = {'x'};
+    join_dir_file("/etc", '/', "x", one, sizeof one);
+    EXPECT_EQ(one[0], '\0');
+}
+
 TEST(SystemDir, EmptyPathReadsTheDefaultFile) {
     // Whatever the machine holds there, the empty path and the default path agree.
     const std::string direct = read_secret("/etc/xlate.dat", 0);
