@@ -47,7 +47,7 @@ enum class log_kind { regular, fifo };
 // symbolic link (on Windows any reparse point), only a regular file or a FIFO of the
 // effective user (a wider mode of the user's regular file is narrowed to owner-only), a FIFO
 // only when it has a reader and then without blocking. nullptr with errno when it cannot
-// be opened or is refused (EPERM). On Windows lines written end in CR LF.
+// be opened or is refused (EPERM). The bytes are written as given.
 std::FILE *open_private_append(const char *path, log_kind &kind);
 
 // Which file a name led to, as the file system tells files apart.

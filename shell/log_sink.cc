@@ -166,7 +166,15 @@ int log_sink(int level, const char *text) {
                 return 0;
             }
         } else if (!log_is_fifo && word) {
-            std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+            // The whole line in one write: the C runtime under wine writes its buffer out at
+            // each LF put one character at a time (fputc, and fprintf through it), and debug
+            // lines are to wait in the buffer.
+            char line[kLogFifoWriteMax];
+            const int n =
+                std::snprintf(line, sizeof line, "%s %s: %.*s\n", stamp, word, kDiagMax, text);
+            if (n > 0)
+                std::fwrite(line, 1, std::min(static_cast<std::size_t>(n), sizeof line - 1),
+                            log_file);
             // A line that did not reach the file (a full disk) is a failure like any other:
             // said once, and the spell ends only with a line that did.
             if (level >= 2) std::fflush(log_file);

@@ -207,7 +207,8 @@ std::FILE *open_private_append(const char *path, log_kind &kind) {
         errno = EPERM;
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_TEXT);
+    // Binary, as on POSIX: the lines end in LF and the size limit counts the same bytes.
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND);
     if (fd < 0) {
         CloseHandle(h);
         return nullptr;
@@ -219,6 +220,9 @@ std::FILE *open_private_append(const char *path, log_kind &kind) {
         errno = saved;
         return nullptr;
     }
+    // Fully buffered, as a file stream is on POSIX: lines that need not reach the file at
+    // once wait for the next flush.
+    std::setvbuf(f, nullptr, _IOFBF, BUFSIZ);
     kind = log_kind::regular;
     return f;
 }
@@ -326,7 +330,7 @@ std::FILE *open_memory_output(char **data, std::size_t *size) {
         DeleteFileA(name);
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), 0);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), 0); // binary
     if (fd < 0) {
         CloseHandle(h);
         return nullptr;
