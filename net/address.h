@@ -1,8 +1,7 @@
 // Address resolution shared by the connect primitives and the utilities.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "net/platform.h"
 
 namespace brennic {
 

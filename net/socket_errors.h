@@ -1,6 +1,6 @@
-// Socket error codes and their texts. Codes are those of Windows Sockets; on POSIX,
-// record_sock_error maps errno onto them so that the texts and the would-block test keep
-// their meaning.
+// Socket error codes and their texts. Codes are those of Windows Sockets on every platform:
+// on POSIX the platform table maps errno onto them (net/posix/errno_codes.h), so that the
+// texts and the would-block test keep their meaning.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,9 @@ extern std::int32_t last_sock_error;
 // with "() " and ends with a line feed.
 const char *sock_error_text();
 
-// The Windows Sockets code for an errno value; values without one are kept as they are.
-std::int32_t sock_code_from_errno(int err);
+// Codes the socket layer tests for itself.
+inline constexpr std::int32_t kSockInterrupted = 10004;     // WSAEINTR: a signal cut a call short
+inline constexpr std::int32_t kSockInvalidArgument = 10022; // WSAEINVAL
+inline constexpr std::int32_t kSockTimedOut = 10060;        // WSAETIMEDOUT
 
 } // namespace brennic

@@ -1,13 +1,7 @@
 #include "net/tcp.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/time.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 
 #include "base/clock.h"
@@ -105,14 +99,14 @@ int bind_out(sockaddr_in *record, const char *bind_address) {
 }
 
 int make_socket(int family, int type, int protocol) {
-    // Created close-on-exec, so child processes never inherit it.
-    errno = 0;
-    const int sock = sys.socket(family, type | SOCK_CLOEXEC, protocol);
+    // The platform's socket is one child processes never inherit.
+    sys.set_error(0);
+    const int sock = sys.socket(family, type, protocol);
     return sock < 0 ? kNoSocket : sock;
 }
 
 int set_blocking(int sock, int blocking) {
-    errno = 0;
+    sys.set_error(0);
     return sys.set_nonblocking(sock, blocking ? 0 : 1);
 }
 
@@ -121,13 +115,13 @@ namespace {
 // poll that a signal does not cut short: after an interruption it waits again for what is
 // left of ms. A program embedding the library may take signals at any rate (a timer, a
 // profiler); each would otherwise end the wait as if it had run its course.
-int poll_whole(pollfd *entries, nfds_t used, int ms) {
+int poll_whole(poll_entry *entries, poll_count used, int ms) {
     int left = poll_limit(ms);
     const std::int64_t deadline = monotonic_ms() + left;
     for (;;) {
-        errno = 0;
+        sys.set_error(0);
         const int ready = sys.poll(used ? entries : nullptr, used, left);
-        if (ready >= 0 || errno != EINTR) return ready;
+        if (ready >= 0 || sys.last_error() != kSockInterrupted) return ready;
         const std::int64_t now = monotonic_ms();
         if (now >= deadline) return ready;
         left = static_cast<int>(deadline - now);
@@ -137,19 +131,19 @@ int poll_whole(pollfd *entries, nfds_t used, int ms) {
 } // namespace
 
 int wait_readable(int sock, int ms) {
-    pollfd entry{sock, POLLIN, 0};
+    poll_entry entry{sock, POLLIN, 0};
     const int ready = poll_whole(&entry, 1, ms);
     return ready > 0 && (entry.revents & kReadableEvents) != 0 ? 1 : 0;
 }
 
 int wait_any_readable(const int *socks, int count, int ms) {
-    pollfd entries[kMaxWaitSockets];
-    nfds_t used = 0;
+    poll_entry entries[kMaxWaitSockets];
+    poll_count used = 0;
     for (int i = 0; i < count && used < kMaxWaitSockets; ++i)
-        if (socks[i] != kNoSocket) entries[used++] = pollfd{socks[i], POLLIN, 0};
+        if (socks[i] != kNoSocket) entries[used++] = poll_entry{socks[i], POLLIN, 0};
     const int ready = poll_whole(entries, used, ms);
     if (ready <= 0) return 0;
-    for (nfds_t i = 0; i < used; ++i)
+    for (poll_count i = 0; i < used; ++i)
         if (entries[i].revents & kReadableEvents) return 1;
     return 0;
 }
@@ -157,21 +151,21 @@ int wait_any_readable(const int *socks, int count, int ms) {
 int recv_timed(int sock, char *buffer, int length, int ms) {
     set_blocking(sock, 0);
     wait_readable(sock, ms);
-    errno = 0;
-    // MSG_DONTWAIT: the receive returns at once even when the switch above failed.
+    sys.set_error(0);
+    // The receive returns at once even when the switch above failed.
     const ssize_t got =
-        sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), MSG_DONTWAIT);
-    const int saved = errno;
+        sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), kRecvNoWait);
+    const std::int32_t saved = sys.last_error();
     set_blocking(sock, 1);
-    errno = saved; // a caller's record_sock_error sees the receive's error
+    sys.set_error(saved); // a caller's record_sock_error sees the receive's error
     return static_cast<int>(got);
 }
 
 int recv_some(int sock, char *buffer, int length) {
-    errno = 0;
-    // MSG_DONTWAIT: nothing waiting reads as nothing at once, in either mode of the socket.
+    sys.set_error(0);
+    // Nothing waiting reads as nothing at once, in either mode of the socket.
     const ssize_t got =
-        sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), MSG_DONTWAIT);
+        sys.recv(sock, buffer, static_cast<std::size_t>(std::max(length, 0)), kRecvNoWait);
     if (got >= 0) buffer[got] = '\0';
     record_sock_error();
     if (got > 0) return static_cast<int>(got);
@@ -181,24 +175,13 @@ int recv_some(int sock, char *buffer, int length) {
 
 int send_bytes(int sock, const char *bytes, int length) {
     if (length < 0) {
-        errno = EINVAL;
+        sys.set_error(kSockInvalidArgument);
         return -1;
     }
-    errno = 0;
-    // MSG_NOSIGNAL: a peer that has gone away gives an error, never SIGPIPE.
-    return static_cast<int>(sys.send(sock, bytes, static_cast<std::size_t>(length), MSG_NOSIGNAL));
+    sys.set_error(0);
+    // A peer that has gone away gives an error, never a signal.
+    return static_cast<int>(sys.send(sock, bytes, static_cast<std::size_t>(length), kSendNoSignal));
 }
-
-namespace {
-
-int set_send_timeout(int sock, std::int64_t ms) {
-    timeval limit{};
-    limit.tv_sec = static_cast<time_t>(std::max<std::int64_t>(ms, 0) / 1000);
-    limit.tv_usec = static_cast<suseconds_t>(std::max<std::int64_t>(ms, 0) % 1000) * 1000;
-    return sys.setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-} // namespace
 
 int send_line(int sock, const char *bytes, int length, int ms, int socket_limit_ms) {
     // A socket time limit of 0 would mean none at all: the least is 1 ms.
@@ -214,44 +197,39 @@ int send_line(int sock, const char *bytes, int length, int ms, int socket_limit_
     // of the time, so that the whole line still takes at most ms.
     int total = std::max(sent, 0);
     for (std::int64_t left = deadline - monotonic_ms();
-         total < length && (sent > 0 || (sent < 0 && errno == EINTR)) && left > 0;
+         total < length && (sent > 0 || (sent < 0 && sys.last_error() == kSockInterrupted)) &&
+         left > 0;
          left = deadline - monotonic_ms()) {
         shortened = set_send_timeout(sock, left) == 0 || shortened;
         sent = send_bytes(sock, bytes + total, length - total);
         if (sent > 0) total += sent;
     }
     if (shortened) {
-        const int saved = errno;
+        const std::int32_t saved = sys.last_error();
         set_send_timeout(sock, socket_limit_ms);
-        errno = saved;
+        sys.set_error(saved);
     }
     return total > 0 ? total : sent;
 }
 
 int set_send_limit(int sock, int ms, int queue_bytes) {
     const int timed = set_send_timeout(sock, ms);
-    const int queue = std::max(queue_bytes, 1);
-    const int held = sys.setsockopt(sock, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &queue, sizeof queue);
+    const int held = set_unsent_limit(sock, std::max(queue_bytes, 1));
     return timed == 0 && held == 0 ? 1 : 0;
 }
 
-int set_corked(int sock, int on) {
-    const int value = on != 0 ? 1 : 0;
-    return sys.setsockopt(sock, IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0 ? 1 : 0;
-}
+int set_corked(int sock, int on) { return set_cork(sock, on != 0 ? 1 : 0) == 0 ? 1 : 0; }
 
 void close_socket(int sock) {
     if (sock == kNoSocket) return;
-    const int saved = errno;
+    const std::int32_t saved = sys.last_error();
     sys.close(sock);
-    errno = saved;
+    sys.set_error(saved);
 }
 
-void record_sock_error() { last_sock_error = sock_code_from_errno(errno); }
+void record_sock_error() { last_sock_error = sys.last_error(); }
 
 int would_block() { return last_sock_error == kWouldBlock || last_sock_error == kInProgress; }
-
-void winsock_start() {}
 
 int tcp_open(const char *host, int port, const char *bind_address, int blocking_connect) {
     char entry[kHostCopySize];
@@ -271,7 +249,7 @@ int tcp_open(const char *host, int port, const char *bind_address, int blocking_
 
     sockaddr_in local{};
     if (bind_out(&local, bind_address)) {
-        errno = 0;
+        sys.set_error(0);
         if (sys.bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
             record_sock_error();
             log_error("Bind to (%s) failed\n", name);
@@ -286,7 +264,7 @@ int tcp_open(const char *host, int port, const char *bind_address, int blocking_
         reinterpret_cast<sockaddr_in *>(&destination)->sin_port = wire_port;
     if (!blocking_connect) set_blocking(sock, 0);
 
-    errno = 0;
+    sys.set_error(0);
     const int connected =
         sys.connect(sock, reinterpret_cast<const sockaddr *>(&destination), destination_length);
     record_sock_error();
@@ -302,33 +280,37 @@ int tcp_open(const char *host, int port, const char *bind_address, int blocking_
 int connect_finished(int sock) {
     int error = 0;
     socklen_t length = sizeof error;
-    errno = 0;
-    if (sys.getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-    errno = error;
+    sys.set_error(0);
+    std::int32_t code = 0;
+    if (sys.getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        code = sys.last_error();
+    else
+        code = sock_code_of(error);
+    sys.set_error(code);
     record_sock_error();
-    return error == 0 ? 1 : 0;
+    return code == 0 ? 1 : 0;
 }
 
 void record_timed_out() {
-    errno = ETIMEDOUT;
+    sys.set_error(kSockTimedOut);
     record_sock_error();
 }
 
 int wait_sockets(socket_wait *entries, int count, int ms) {
-    pollfd polled[kMaxWaitSockets];
+    poll_entry polled[kMaxWaitSockets];
     int index[kMaxWaitSockets];
-    nfds_t used = 0;
+    poll_count used = 0;
     for (int i = 0; i < count; ++i) {
         entries[i].ready = 0;
         if (entries[i].sock == kNoSocket || used >= kMaxWaitSockets) continue;
         polled[used] =
-            pollfd{entries[i].sock, static_cast<short>(entries[i].write ? POLLOUT : POLLIN), 0};
+            poll_entry{entries[i].sock, static_cast<short>(entries[i].write ? POLLOUT : POLLIN), 0};
         index[used++] = i;
     }
     const int polled_ready = poll_whole(polled, used, ms);
     if (polled_ready <= 0) return polled_ready < 0 ? -1 : 0;
     int ready = 0;
-    for (nfds_t i = 0; i < used; ++i) {
+    for (poll_count i = 0; i < used; ++i) {
         const short wanted = entries[index[i]].write ? kWritableEvents | POLLHUP : kReadableEvents;
         if ((polled[i].revents & wanted) == 0) continue;
         entries[index[i]].ready = 1;

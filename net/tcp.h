@@ -14,7 +14,8 @@ inline constexpr std::int32_t kInProgress = 10036; // WSAEINPROGRESS
 // Opens a TCP connection to host (an entry as split_host_entry in base/text.h reads it, whose port
 // replaces port), bound to bind_address when that is not empty. blocking_connect nonzero waits for
 // the connect. A socket returned after a completed connect is non-blocking; one whose connect is
-// still in progress leaves that code (10036) in last_sock_error. -1 on failure.
+// still in progress leaves a would-block code in last_sock_error (10036 on POSIX, 10035 on
+// Windows). -1 on failure.
 int tcp_open(const char *host, int port, const char *bind_address, int blocking_connect);
 
 // The outcome of a connect made without waiting, once its socket has become writable: 1 when
@@ -67,8 +68,8 @@ int send_bytes(int sock, const char *bytes, int length);
 // short (a part sent, or nothing with EINTR), for at most ms milliseconds in all. Each send
 // waits at most the socket's own send limit, socket_limit_ms (set_send_limit); when ms is
 // shorter, the socket's limit is cut to ms for this line. Returns the count sent: length, or
-// less (-1 when nothing went) when the link failed or the time ran out; errno is the last
-// send's.
+// less (-1 when nothing went) when the link failed or the time ran out; sys.last_error() is the
+// last send's.
 int send_line(int sock, const char *bytes, int length, int ms, int socket_limit_ms);
 
 // Limits how long one send on a blocking socket waits for room to ms milliseconds; a send
@@ -86,14 +87,15 @@ int set_corked(int sock, int on);
 // Closes a socket; -1 is ignored.
 void close_socket(int sock);
 
-// Copies the platform's last socket error, mapped onto Windows Sockets codes, into
+// Copies the platform's last socket error (as a Windows Sockets code, sys.last_error) into
 // last_sock_error.
 void record_sock_error();
 
 // 1 when last_sock_error is 10035 or 10036.
 int would_block();
 
-// Starts the socket library: nothing to do on POSIX.
+// Starts the socket library asking for version 1.1 where the platform has one to start;
+// nothing to do on POSIX.
 void winsock_start();
 
 // Sleeps; return 1.

@@ -1,7 +1,8 @@
-// Readiness waits with poll(): what counts as ready in each direction, and the time limit.
+// Readiness waits with the platform's poll: what counts as ready in each direction, and the time
+// limit.
 #pragma once
 
-#include <poll.h>
+#include "net/platform.h"
 
 namespace brennic {
 

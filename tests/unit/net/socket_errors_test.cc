@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/posix/errno_codes.h"
 #include "net/tcp.h"
 
 namespace brennic {
