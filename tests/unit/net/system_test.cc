@@ -4,6 +4,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -44,7 +45,8 @@ class SystemTest : public ::testing::Test {
   protected:
     void SetUp() override {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / (std::string("brennic-system-") + info->name());
+        dir_ = fs::temp_directory_path() /
+               ("brennic-system-" + std::to_string(getpid()) + "-" + info->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
