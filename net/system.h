@@ -88,7 +88,8 @@ char path_separator();
 
 // Makes standard input, output and error fit for the console: any that is closed is opened
 // on the null device, and input and output read and write blocking. On Windows output and
-// error are in text mode (LF goes out as CR LF) and input in binary mode (bytes as sent).
+// error are in text mode (LF goes out as CR LF), and input from a pipe or file in binary mode
+// (bytes as sent; a console's typed input stays in text mode, where Ctrl-Z ends it).
 // False when a closed stream could not be opened.
 bool prepare_standard_streams();
 

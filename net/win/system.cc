@@ -19,6 +19,8 @@ namespace {
 constexpr int kInputCheckMs = 5;
 // A console's pending input events looked through for the end of a typed line.
 constexpr int kConsolePeekMax = 512;
+// The log's stream buffer, the size a POSIX C library gives a file's stream.
+constexpr std::size_t kLogBufferBytes = 4096;
 // Streams the C runtime may have open at once: the held outputs of a full pipeline, the
 // standard streams, the log and the secret file.
 constexpr int kStreamsMax = 2048;
@@ -222,7 +224,7 @@ std::FILE *open_private_append(const char *path, log_kind &kind) {
     }
     // Fully buffered, as a file stream is on POSIX: lines that need not reach the file at
     // once wait for the next flush.
-    std::setvbuf(f, nullptr, _IOFBF, BUFSIZ);
+    std::setvbuf(f, nullptr, _IOFBF, kLogBufferBytes);
     kind = log_kind::regular;
     return f;
 }
@@ -276,9 +278,11 @@ char path_separator() { return '\\'; }
 
 // A standard stream the program was started without is opened on NUL, so that what goes to
 // it is dropped rather than failing. Output and error are written in text mode, with lines
-// ending in CR LF as the platform's programs end them; input is read in binary mode, byte for
-// byte as on POSIX (a CR before the LF is taken as part of the line end by the console), so
-// that a Ctrl-Z in piped input is not taken for its end.
+// ending in CR LF as the platform's programs end them. Input from a pipe or a file is read in
+// binary mode, byte for byte as on POSIX (the console takes a CR before the LF as part of the
+// line end), so that a Ctrl-Z byte in it is not taken for its end; input typed at a console
+// is read in text mode, where Ctrl-Z at the start of a line ends it, as it ends the input of
+// the platform's programs.
 bool prepare_standard_streams() {
     const struct {
         std::FILE *stream;
@@ -293,7 +297,8 @@ bool prepare_standard_streams() {
         if (handle_of(_fileno(s.stream)) == INVALID_HANDLE_VALUE &&
             std::freopen("NUL", s.reopen_mode, s.stream) == nullptr)
             return false;
-        _setmode(_fileno(s.stream), s.translation);
+        const bool typed = s.stream == stdin && is_terminal(stdin);
+        _setmode(_fileno(s.stream), typed ? _O_TEXT : s.translation);
     }
     return true;
 }
