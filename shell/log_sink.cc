@@ -19,9 +19,11 @@ std::int64_t fifo_dropped = 0; // lines the FIFO had no room for since the last 
 
 std::time_t real_now() { return std::time(nullptr); }
 
-// The log holds the secret text and request lines with passwords: it is opened owner-only,
-// append-only, and never through a symbolic link, which, planted under the log's name, would
-// redirect the diagnostics into another file (net/system.h, open_private_append).
+// The log holds the secret text and request lines with passwords: it is opened for appending,
+// owner-only where the platform has modes, and never through a symbolic link, which, planted
+// under the log's name, would redirect the diagnostics into another file (net/system.h,
+// open_private_append). A FIFO without a reader fails at once and is reported like any log
+// that cannot be opened; the next message tries again.
 std::FILE *open_log_file() {
     log_kind kind = log_kind::regular;
     std::FILE *f = open_private_append(kLogFileName, kind);

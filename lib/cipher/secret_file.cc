@@ -78,7 +78,8 @@ const char *read_first_line(int fd) {
 }
 
 // Fills the file at path with a fresh line of three numbers. The file is made readable by
-// its owner only. Returns 0, after reporting on standard output, when it cannot be written.
+// its owner only where the platform has modes (POSIX). Returns 0, after reporting on standard
+// output, when it cannot be written.
 int write_fresh_line(const char *path) {
     // Never waits: a FIFO without a reader fails at once.
     std::FILE *f = create_private_file(path);
