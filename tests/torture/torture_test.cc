@@ -5,8 +5,6 @@
 // receive, close, readiness wait and blocking-mode change. Every run must end in the state
 // that failure calls for, release what it took (memory under the sanitizers, sockets
 // counted here) and leave nothing pending.
-#include <fcntl.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
