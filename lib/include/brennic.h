@@ -28,6 +28,8 @@
 #if defined(_WIN32)
 #if defined(BRENNIC_BUILDING)
 #define BRENNIC_EXPORT __declspec(dllexport)
+#elif defined(BRENNIC_STATIC) /* linked with the library's objects rather than the DLL */
+#define BRENNIC_EXPORT
 #else
 #define BRENNIC_EXPORT __declspec(dllimport)
 #endif

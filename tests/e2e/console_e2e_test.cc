@@ -470,6 +470,7 @@ TEST_F(Console, LongestAttributeTextTravelsWholeBothWays) {
 // ---- the options for scripts ----
 
 TEST_F(Console, JsonCarriesHostileServerTextAsValidObjects) {
+    BRENNIC_SKIP_WITHOUT_JSON_CHECKER();
     users_ =
         dir_.write("hostile.txt", "smith secret1 q=\"a\\b\" \x1b]0;title\x07 \xff\xfe\xc3\xa9\n");
     server_process srv;
@@ -506,6 +507,7 @@ TEST_F(Console, JsonCarriesHostileServerTextAsValidObjects) {
 }
 
 TEST_F(Console, ARefusingHostIsAnEventAndNeverShiftsACommand) {
+    BRENNIC_SKIP_WITHOUT_JSON_CHECKER();
     server_process refusing, good;
     ASSERT_TRUE(refusing.start(server_args({"--refuse-handshake"}, "1")));
     ASSERT_TRUE(good.start(server_args({}, "2")));
@@ -531,6 +533,7 @@ TEST_F(Console, ARefusingHostIsAnEventAndNeverShiftsACommand) {
 }
 
 TEST_F(Console, TimeoutEndsACommandASilentHostHolds) {
+    BRENNIC_SKIP_WITHOUT_JSON_CHECKER();
     server_process srv;
     ASSERT_TRUE(srv.start(server_args({"--stall-ms", "20000"})));
     const auto began = std::chrono::steady_clock::now();

@@ -218,6 +218,7 @@ TEST_F(Pipeline, AFailedLinkWithAHundredInFlightRetriesEachCommandOnce) {
 }
 
 TEST_F(Pipeline, BadDepthIsRefusedAndTheConsoleRunsOneAtATime) {
+    BRENNIC_SKIP_WITHOUT_JSON_CHECKER();
     server_process srv;
     start(srv, "");
     for (const char *bad : {"0", "1001", "x", "-3", ""}) {

@@ -21,6 +21,17 @@ struct json_parse {
 };
 json_parse parse_json_lines(const std::string &text);
 
+// The checker is python3's parser, run as a child process: a Windows program (under wine)
+// cannot start it, so tests of the JSON output skip there.
+#if defined(_WIN32)
+inline constexpr bool kJsonCheckerRuns = false;
+#define BRENNIC_SKIP_WITHOUT_JSON_CHECKER()                                                        \
+    GTEST_SKIP() << "the JSON checker runs python3, which a Windows program cannot start"
+#else
+inline constexpr bool kJsonCheckerRuns = true;
+#define BRENNIC_SKIP_WITHOUT_JSON_CHECKER() (void)0
+#endif
+
 // A text as the JSON string the parser re-encodes it to.
 std::string quoted(const std::string &text);
 

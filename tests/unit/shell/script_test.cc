@@ -204,6 +204,7 @@ TEST_F(ScriptTest, StrictRefusesUnknownOptionsAndMissingValuesBeforeAnything) {
 }
 
 TEST_F(ScriptTest, StatusCommandListsTheHosts) {
+    BRENNIC_SKIP_WITHOUT_JSON_CHECKER();
     fake::fake_state.hosts = {{"dir1", 601, BRENNIC_HOST_OPEN, 3},
                               {"dir\x1b"
                                "2",
@@ -223,6 +224,7 @@ TEST_F(ScriptTest, StatusCommandListsTheHosts) {
 }
 
 TEST_F(ScriptTest, JsonGivesOneObjectPerCommandInInputOrder) {
+    BRENNIC_SKIP_WITHOUT_JSON_CHECKER();
     fake::fake_state.hosts = {{"dir1", 601, BRENNIC_HOST_OPEN, 0}};
     const std::string hostile = "+OK smith \x1b]0;x\x07 \"q\" \\ \r\xff\xc3\xa9";
     answer(hostile);                                          // 1 check

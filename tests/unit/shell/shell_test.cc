@@ -1,9 +1,11 @@
 // The console driven through streams against the scripted library.
+#if !defined(_WIN32) // a full device, terminals and reads by descriptor: POSIX only
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <string>
@@ -308,6 +310,9 @@ TEST_F(ShellTest, QuitEndsTheLoopWithoutReadingFurther) {
 }
 
 TEST_F(ShellTest, OutputThatCannotBeWrittenStopsTheCommandsWithStatus1) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs a device that is always full (/dev/full), which Windows lacks";
+#else
     // Replies to a full device reach nobody: the first one that fails ends the loop, so the
     // del after it is never sent, and the status says so.
     std::FILE *in = std::tmpfile();
@@ -347,6 +352,7 @@ TEST_F(ShellTest, OutputThatCannotBeWrittenStopsTheCommandsWithStatus1) {
     std::fclose(err);
     std::fclose(full);
     std::fclose(in);
+#endif
 }
 
 TEST_F(ShellTest, EndOfInputWithoutNewline) { EXPECT_EQ(run("version"), kVersion + kExiting); }
@@ -506,6 +512,7 @@ TEST_F(ShellTest, ControlBytesFromServersAreMaskedOnATerminalOnly) {
     EXPECT_EQ(run({"-debug"}, input),
               "Info: Response (\x1b[2J)\n" + sent + "\n" + sent + "\n+OK\n" + kExiting);
 
+#if !defined(_WIN32) // the terminal half needs a pseudo-terminal
     script();
     brennic::shell_reset();
     int master = -1, slave = -1;
@@ -534,6 +541,7 @@ TEST_F(ShellTest, ControlBytesFromServersAreMaskedOnATerminalOnly) {
     }
     close(master);
     EXPECT_EQ(seen, "Info: Response (?[2J)\n" + shown + "\n" + shown + "\n+OK\n" + kExiting);
+#endif
 }
 
 TEST_F(ShellTest, FormatCharactersInTextsArePrintedLiterally) {
@@ -557,6 +565,9 @@ TEST_F(ShellTest, WithoutDebugDiagnosticsStayOffTheReplyStream) {
 }
 
 TEST_F(ShellTest, OutputIsFlushedBeforeTheNextLineIsHandled) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "reads the output file by descriptor at an offset (pread), which Windows lacks";
+#else
     answer("+OK a");
     answer("+OK b");
     // What the output file holds, unbuffered, when each library call starts.
@@ -574,6 +585,7 @@ TEST_F(ShellTest, OutputIsFlushedBeforeTheNextLineIsHandled) {
     EXPECT_EQ(seen[0], "");
     EXPECT_EQ(seen[1], out.substr(0, out.find("+OK b")));
     EXPECT_EQ(seen[1].rfind("+OK a\n+DATA Valid commands\n", 0), 0u);
+#endif
 }
 
 // ---- render_reply directly ----
