@@ -1,10 +1,11 @@
 #include "net/capture_file.h"
 
+// The socket headers come first: after windows.h they would clash with its older ones.
+#include "net/server_calls.h"
+
 #include <windows.h>
 
 #include <cstdint>
-
-#include "net/server_calls.h"
 
 namespace brennic {
 namespace {
