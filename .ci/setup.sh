@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test brennic. Installs nothing
-# when everything is already there.
+# when everything is already there. BRENNIC_FULL_SETUP=1 adds what every CI stage needs;
+# BRENNIC_WINDOWS_SETUP=1 (also part of the full setup) what the Windows stage needs.
 set -euo pipefail
 
 missing=()
@@ -27,6 +28,17 @@ if [ "${BRENNIC_FULL_SETUP:-0}" = 1 ]; then
   have_cmd groff || missing+=(groff)
   have_cmd pkg-config || missing+=(pkg-config)
   have_cmd dpkg-deb || missing+=(dpkg)
+fi
+if [ "${BRENNIC_FULL_SETUP:-0}" = 1 ] || [ "${BRENNIC_WINDOWS_SETUP:-0}" = 1 ]; then
+  # The Windows cross build: mingw-w64 (its posix-threads compilers), wine to run what it
+  # builds, GoogleTest's sources to cross-build the test framework (Debian has no mingw
+  # build of it), and groff for the man pages as text. Wine runs headless without the
+  # packages it only recommends.
+  have_cmd x86_64-w64-mingw32-g++-posix || missing+=(mingw-w64)
+  have_cmd wine || missing+=(wine)
+  have_file /usr/lib/wine/wine64 || missing+=(wine64)
+  have_file /usr/src/googletest/CMakeLists.txt || missing+=(googletest)
+  have_cmd groff || missing+=(groff-base)
 fi
 
 if [ "${#missing[@]}" -gt 0 ]; then

@@ -1,4 +1,5 @@
-# Install rules, the CMake package, the pkg-config file and the Debian package.
+# Install rules, the CMake package, the pkg-config file, the Debian package and the Windows
+# ZIP archive.
 #
 # Included once from the top-level CMakeLists.txt after every subdirectory has defined its
 # targets. Each rule is guarded by the target it installs, so a tree that lacks a piece still
@@ -6,6 +7,10 @@
 #
 #   cmake --install <build> --prefix <dir>   program, library, header, package files, man pages
 #   cpack -G DEB (in <build>)                 the same as brennic_<version>_<arch>.deb
+#   cpack -G ZIP (in a Windows build)         brennic-<version>-win64.zip: the programs and the
+#                                             DLL in bin/, the import library in lib/, the
+#                                             header, the CMake package, the man pages as
+#                                             text and the examples
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -61,16 +66,20 @@ if(TARGET brennic)
 
   # brennic.pc is written at install time, so it names the prefix actually installed into
   # (cmake --install --prefix, or /usr inside the Debian package), not the configured one.
-  set(_brennic_pc_stage "${CMAKE_BINARY_DIR}/package/pkgconfig/brennic.pc")
-  install(CODE "
-    set(BRENNIC_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    set(BRENNIC_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
-    set(BRENNIC_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
-    set(BRENNIC_PC_VERSION \"${BRENNIC_PKG_VERSION}\")
-    include(\"${BRENNIC_PKG_ROOT}/cmake/write_pc.cmake\")
-    brennic_write_pc(\"${BRENNIC_PKG_ROOT}/cmake/brennic.pc.in\" \"${_brennic_pc_stage}\")
-  ")
-  install(FILES "${_brennic_pc_stage}" DESTINATION ${BRENNIC_PKGCONFIG_DIR})
+  # A Windows archive is unpacked anywhere, where no fixed prefix holds; it has the CMake
+  # package, which finds its files relative to itself.
+  if(NOT WIN32)
+    set(_brennic_pc_stage "${CMAKE_BINARY_DIR}/package/pkgconfig/brennic.pc")
+    install(CODE "
+      set(BRENNIC_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+      set(BRENNIC_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+      set(BRENNIC_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+      set(BRENNIC_PC_VERSION \"${BRENNIC_PKG_VERSION}\")
+      include(\"${BRENNIC_PKG_ROOT}/cmake/write_pc.cmake\")
+      brennic_write_pc(\"${BRENNIC_PKG_ROOT}/cmake/brennic.pc.in\" \"${_brennic_pc_stage}\")
+    ")
+    install(FILES "${_brennic_pc_stage}" DESTINATION ${BRENNIC_PKGCONFIG_DIR})
+  endif()
 endif()
 
 if(TARGET brennic_console)
@@ -107,8 +116,32 @@ if(TARGET pam_brennic)
   install(FILES "${BRENNIC_PKG_ROOT}/docs/pam_brennic.8" DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
 
-install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.1" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.3" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+if(WIN32)
+  # Windows has no man: the pages are rendered as plain text with CR LF line ends when the
+  # build runs, and installed beside the other documents.
+  find_program(BRENNIC_GROFF groff)
+  if(BRENNIC_GROFF)
+    set(_brennic_man_texts)
+    foreach(_brennic_page brennic.1 brennic.3)
+      set(_brennic_text "${CMAKE_BINARY_DIR}/doc/${_brennic_page}.txt")
+      add_custom_command(OUTPUT "${_brennic_text}"
+        COMMAND ${CMAKE_COMMAND} -DGROFF=${BRENNIC_GROFF}
+          "-DPAGE=${BRENNIC_PKG_ROOT}/docs/${_brennic_page}" "-DTEXT=${_brennic_text}"
+          -P "${BRENNIC_PKG_ROOT}/cmake/man_text.cmake"
+        DEPENDS "${BRENNIC_PKG_ROOT}/docs/${_brennic_page}" "${BRENNIC_PKG_ROOT}/cmake/man_text.cmake"
+        COMMENT "Rendering ${_brennic_page} as text"
+        VERBATIM)
+      list(APPEND _brennic_man_texts "${_brennic_text}")
+    endforeach()
+    add_custom_target(brennic_man_text ALL DEPENDS ${_brennic_man_texts})
+    install(FILES ${_brennic_man_texts} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  else()
+    message(WARNING "groff not found: the Windows package goes without the man pages")
+  endif()
+else()
+  install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.1" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES "${BRENNIC_PKG_ROOT}/docs/brennic.3" DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+endif()
 
 # The embedding examples, ready to build against the installed package.
 install(FILES
@@ -119,36 +152,48 @@ install(FILES
 install(PROGRAMS "${BRENNIC_PKG_ROOT}/examples/check_users.sh"
   DESTINATION ${BRENNIC_EXAMPLES_DIR})
 
-# Debian package: cpack -G DEB in the build directory.
+# Packages: cpack in the build directory, a Debian package on Linux, a ZIP archive on Windows.
 set(CPACK_PACKAGE_NAME brennic)
 set(CPACK_PACKAGE_VERSION "${BRENNIC_PKG_VERSION}")
 set(CPACK_PACKAGE_VENDOR "brennic developers")
 set(CPACK_PACKAGE_CONTACT "brennic developers <brennic@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Console client and C library for a user-directory and authentication service")
-set(CPACK_PACKAGE_DESCRIPTION
-  "brennic checks, looks up, creates, modifies, deletes and searches user records on a \
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/\\.cache/")
+if(WIN32)
+  # brennic-<version>-win64.zip, its files under one folder of the same name.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  set(CPACK_PACKAGE_FILE_NAME "brennic-${BRENNIC_PKG_VERSION}-${CPACK_SYSTEM_NAME}")
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  set(CPACK_PACKAGE_DESCRIPTION
+    "brennic checks, looks up, creates, modifies, deletes and searches user records on a \
 network directory server over an enciphered link, with failover across up to five servers. \
 The package holds the brennic console program, the shared library libbrennic with its C \
 header, CMake and pkg-config package files, manual pages, embedding examples and the PAM \
 module pam_brennic.so for logging in with a directory password.")
-set(CPACK_GENERATOR DEB)
-set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/\\.cache/")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_PACKAGE_NAME brennic)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Dependencies come from dpkg-shlibdeps when it is there (dpkg-dev); the package's own
-# library is resolved from the staging tree. Without it the C and C++ runtimes are named by
-# hand. A shlibs entry is written so other packages can depend on the library.
-find_program(BRENNIC_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(BRENNIC_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_PACKAGE_NAME brennic)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Dependencies come from dpkg-shlibdeps when it is there (dpkg-dev); the package's own
+  # library is resolved from the staging tree. Without it the C and C++ runtimes are named by
+  # hand. A shlibs entry is written so other packages can depend on the library.
+  find_program(BRENNIC_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(BRENNIC_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 endif()
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 include(CPack)

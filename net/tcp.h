@@ -14,7 +14,8 @@ inline constexpr std::int32_t kInProgress = 10036; // WSAEINPROGRESS
 // Opens a TCP connection to host (an entry as split_host_entry in base/text.h reads it, whose port
 // replaces port), bound to bind_address when that is not empty. blocking_connect nonzero waits for
 // the connect. A socket returned after a completed connect is non-blocking; one whose connect is
-// still in progress leaves that code (10036) in last_sock_error. -1 on failure.
+// still in progress leaves a would-block code in last_sock_error (10036 on POSIX, 10035 on
+// Windows). -1 on failure.
 int tcp_open(const char *host, int port, const char *bind_address, int blocking_connect);
 
 // The outcome of a connect made without waiting, once its socket has become writable: 1 when
