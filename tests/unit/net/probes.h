@@ -22,4 +22,9 @@ bool holds_port_option(int sock);
 // (Windows wants a privilege or developer mode, and some systems only pretend to make it).
 bool make_link(const char *target, const char *path);
 
+// Whether a death test's statement runs in a copy of the test's process (fork), holding the
+// sockets the test made under the same numbers. On Windows it runs in a new process that
+// makes its own.
+bool death_test_shares_sockets();
+
 } // namespace brennic::testing

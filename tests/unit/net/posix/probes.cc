@@ -24,4 +24,6 @@ bool holds_port_option(int sock) {
 
 bool make_link(const char *target, const char *path) { return ::symlink(target, path) == 0; }
 
+bool death_test_shares_sockets() { return true; }
+
 } // namespace brennic::testing

@@ -58,4 +58,6 @@ bool make_link(const char *target, const char *path) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+bool death_test_shares_sockets() { return false; }
+
 } // namespace brennic::testing
