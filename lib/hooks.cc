@@ -1,12 +1,11 @@
 #include "lib/hooks.h"
 
-#include <fcntl.h>
-
 #include <cstdlib>
 #include <ctime>
 
 #include "base/clock.h"
 #include "lib/limits.h"
+#include "net/system.h"
 
 namespace brennic {
 namespace {
@@ -16,8 +15,6 @@ std::int64_t real_now() { return static_cast<std::int64_t>(std::time(nullptr)); 
 void *real_alloc_zeroed(std::size_t size) { return std::calloc(1, size); }
 
 void *real_allocate(std::size_t size) { return std::malloc(size); }
-
-int real_open_file(const char *path, int flags) { return ::open(path, flags); }
 
 constexpr library_hooks kDefaultHooks{
     .now = real_now,
@@ -30,7 +27,7 @@ constexpr library_hooks kDefaultHooks{
     .clock_ns = monotonic_ns,
     .wait_spin_ns = kWaitSpinNs,
     .allocate = real_allocate,
-    .open_file = real_open_file,
+    .open_file = open_for_reading,
     .secret_wait_ms = kSecretDeviceWaitMs,
 };
 

@@ -28,8 +28,9 @@ struct library_hooks {
     // Storage released with free: keystream generators and the pending list's index
     // (malloc); nullptr when exhausted.
     void *(*allocate)(std::size_t);
-    // The secret file: open(2) with its flags; a descriptor, or -1 with errno.
-    int (*open_file)(const char *path, int flags);
+    // The secret file, opened for reading without waiting and not inherited
+    // (open_for_reading in net/system.h): a descriptor, or -1 with errno.
+    int (*open_file)(const char *path);
     int secret_wait_ms; // how long a secret file that is a FIFO or device may take
 };
 

@@ -1,16 +1,12 @@
 #include "shell/log_sink.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <ctime>
 
+#include "net/system.h"
 #include "shell/shell.h"
 
 namespace brennic {
@@ -23,95 +19,23 @@ std::int64_t fifo_dropped = 0; // lines the FIFO had no room for since the last 
 
 std::time_t real_now() { return std::time(nullptr); }
 
-std::tm *real_local_time(const std::time_t *t, std::tm *out) { return localtime_r(t, out); }
-
-// The log holds the secret text and request lines with passwords: a regular file of ours
-// that group or others may read is narrowed to owner-only. Anything else (a FIFO, another
-// user's file) is left as it is.
-void narrow_mode(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return;
-    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) fchmod(fd, S_IRUSR | S_IWUSR);
-}
-
-// Whether an opened log may receive the diagnostics: a regular file or a FIFO of the
-// effective user. A file planted by another user (in a shared directory) would hand the
-// secret to that user, and anything else (a device, a socket) is no log at all.
-bool is_own_log(const struct stat &st) {
-    return (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) && st.st_uid == geteuid();
-}
-
-// Owner-only, append-only, and never through a symbolic link: a link planted under the
-// log's name must not redirect the diagnostics into another file.
+// The log holds the secret text and request lines with passwords: it is opened for appending,
+// owner-only where the platform has modes, and never through a symbolic link, which, planted
+// under the log's name, would redirect the diagnostics into another file (net/system.h,
+// open_private_append). A FIFO without a reader fails at once and is reported like any log
+// that cannot be opened; the next message tries again.
 std::FILE *open_log_file() {
-    // Without a reader, opening a FIFO for writing would wait for one: with O_NONBLOCK it
-    // fails at once (ENXIO) and is reported like any log that cannot be opened, and the next
-    // message tries again. The descriptor stays non-blocking, so that a reader that stops
-    // reading never holds the console up.
-    int fd = open(kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                  0600);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !is_own_log(st)) {
-        close(fd);
-        errno = EPERM;
-        return nullptr;
-    }
-    narrow_mode(fd);
-    log_is_fifo = S_ISFIFO(st.st_mode);
-    std::FILE *f = fdopen(fd, "a");
-    if (!f) {
-        int saved = errno;
-        close(fd);
-        errno = saved; // perror reports why fdopen failed, not close
-        return nullptr;
-    }
+    log_kind kind = log_kind::regular;
+    std::FILE *f = open_private_append(kLogFileName, kind);
+    log_is_fifo = f != nullptr && kind == log_kind::fifo;
     return f;
 }
 
-// While a line goes to a FIFO whose reader has gone, the write fails with EPIPE and raises
-// SIGPIPE, which would end the console in the middle of its commands. The signal is held
-// for the write, and one raised by it is taken back before the mask is restored.
-class pipe_signal_held {
-  public:
-    pipe_signal_held() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        pending_before_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
-    }
-    ~pipe_signal_held() {
-        if (!pending_before_) {
-            const timespec none{};
-            while (sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-    }
-    pipe_signal_held(const pipe_signal_held &) = delete;
-    pipe_signal_held &operator=(const pipe_signal_held &) = delete;
-
-  private:
-    sigset_t pipe_{};
-    sigset_t saved_{};
-    bool pending_before_ = false;
-};
-
 // Another console logging in the same directory may delete the file this one has open
 // (when it passes the size limit); lines written after that would be lost.
-bool open_file_unlinked(std::FILE *stream) {
-    struct stat st {};
-    return fstat(fileno(stream), &st) == 0 && st.st_nlink == 0;
-}
-
-// Whether the log's name still leads to the open file described by open_st. When another
-// console has already deleted and re-created the log, the name belongs to its new file.
-bool name_is_open_file(const struct stat &open_st) {
-    struct stat st {};
-    return stat(kLogFileName, &st) == 0 && st.st_dev == open_st.st_dev &&
-           st.st_ino == open_st.st_ino;
+bool open_file_deleted(std::FILE *stream) {
+    file_status st{};
+    return status_of(stream, st) && st.links == 0;
 }
 
 // One line on standard error for each spell of failure: a log that cannot be opened would
@@ -122,9 +46,9 @@ void report_failure() {
     failure_reported = true;
 }
 
-// A line for the FIFO is written in one call of at most PIPE_BUF bytes, which a pipe takes
-// whole or not at all: a reader never sees part of a line.
-static_assert(kLogFifoWriteMax <= PIPE_BUF, "one write to a FIFO is all or nothing");
+// A line for the FIFO is written in one call of at most kWholePipeWriteMax bytes, which a
+// pipe takes whole or not at all: a reader never sees part of a line.
+static_assert(kLogFifoWriteMax <= kWholePipeWriteMax, "one write to a FIFO is all or nothing");
 static_assert(kLogDropNoticeMax + kStampLength + sizeof " Error: " + kDiagMax < kLogFifoWriteMax,
               "a drop notice and a whole diagnostic fit one FIFO write");
 
@@ -147,21 +71,15 @@ fifo_outcome write_fifo_line(const char *stamp, const char *word, const char *te
         std::snprintf(line + len, sizeof line - len, "%s %s: %.*s\n", stamp, word, kDiagMax, text);
     if (n > 0) len += std::min(static_cast<std::size_t>(n), sizeof line - len - 1);
 
-    ssize_t wrote = -1;
-    int write_error = 0;
-    {
-        const pipe_signal_held held;
-        wrote = write(fileno(log_file), line, len);
-        write_error = errno;
-    }
-    errno = write_error; // taking back a raised SIGPIPE sets errno of its own
-    if (wrote >= 0) {
+    switch (write_without_waiting(log_file, line, len)) {
+    case write_outcome::written:
         fifo_dropped = 0;
         return fifo_outcome::written;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    case write_outcome::full:
         ++fifo_dropped;
         return fifo_outcome::dropped;
+    case write_outcome::failed:
+        break;
     }
     return fifo_outcome::reader_gone;
 }
@@ -181,7 +99,7 @@ const char *level_word(int level) {
 
 } // namespace
 
-log_sink_seams sink_seams = {real_now, real_local_time};
+log_sink_seams sink_seams = {real_now, local_time};
 
 void make_stamp(char (&stamp)[kStampLength + 1]) {
     std::time_t now = sink_seams.now();
@@ -196,16 +114,16 @@ void make_stamp(char (&stamp)[kStampLength + 1]) {
 namespace {
 
 // A file past the 32-bit range still counts as too big rather than wrapping negative.
-std::int32_t size_of(const struct stat &st) {
-    if (st.st_size > INT32_MAX) return INT32_MAX;
-    return static_cast<std::int32_t>(st.st_size);
+std::int32_t size_of(const file_status &st) {
+    if (st.size > INT32_MAX) return INT32_MAX;
+    return static_cast<std::int32_t>(st.size);
 }
 
 } // namespace
 
 std::int32_t file_size(std::FILE *stream) {
-    struct stat st {};
-    if (fstat(fileno(stream), &st) != 0) return 0;
+    file_status st{};
+    if (!status_of(stream, st)) return 0;
     return size_of(st);
 }
 
@@ -227,7 +145,7 @@ int log_sink(int level, const char *text) {
     }
 
     if (dolog_flag) {
-        if (log_file && open_file_unlinked(log_file)) {
+        if (log_file && open_file_deleted(log_file)) {
             std::fclose(log_file);
             log_file = nullptr;
         }
@@ -250,7 +168,15 @@ int log_sink(int level, const char *text) {
                 return 0;
             }
         } else if (!log_is_fifo && word) {
-            std::fprintf(log_file, "%s %s: %s\n", stamp, word, text);
+            // The whole line in one write: the C runtime under wine writes its buffer out at
+            // each LF put one character at a time (fputc, and fprintf through it), and debug
+            // lines are to wait in the buffer.
+            char line[kLogFifoWriteMax];
+            const int n =
+                std::snprintf(line, sizeof line, "%s %s: %.*s\n", stamp, word, kDiagMax, text);
+            if (n > 0)
+                std::fwrite(line, 1, std::min(static_cast<std::size_t>(n), sizeof line - 1),
+                            log_file);
             // A line that did not reach the file (a full disk) is a failure like any other:
             // said once, and the spell ends only with a line that did.
             if (level >= 2) std::fflush(log_file);
@@ -266,12 +192,15 @@ int log_sink(int level, const char *text) {
     }
 
     // The size seen here is what the file system holds, so unflushed debug lines do not
-    // count yet. The same status tells whether the log's name still leads to this file.
-    struct stat open_st {};
-    if (log_file && fstat(fileno(log_file), &open_st) == 0 && size_of(open_st) > kLogLimitBytes) {
+    // count yet. The same status tells whether the log's name still leads to this file: when
+    // another console has already deleted and re-created the log, the name belongs to its new
+    // file, which stays. The file is closed before it is deleted: on Windows the name of a file
+    // still open would stay taken until it is closed.
+    file_status open_st{};
+    if (log_file && status_of(log_file, open_st) && size_of(open_st) > kLogLimitBytes) {
         std::fclose(log_file);
         log_file = nullptr;
-        if (name_is_open_file(open_st)) std::remove(kLogFileName);
+        if (names_file(kLogFileName, open_st.identity)) std::remove(kLogFileName);
     }
     return 1;
 }
@@ -281,7 +210,7 @@ void log_sink_reset() {
     log_file = nullptr;
     failure_reported = false;
     fifo_dropped = 0;
-    sink_seams = {real_now, real_local_time};
+    sink_seams = {real_now, local_time};
 }
 
 std::FILE *log_sink_file() { return log_file; }

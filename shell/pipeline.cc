@@ -12,10 +12,6 @@
 // and the requests read in one go are sent as one batch (brennic_batch).
 #include "shell/pipeline.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +19,7 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "brennic.h"
+#include "net/system.h"
 #include "shell/json.h"
 #include "shell/options.h"
 #include "shell/report.h"
@@ -84,7 +81,7 @@ char *copy_of(const char *text) {
 // buffer can be had the line goes out at once rather than be lost.
 std::FILE *sink_of(slot &s) {
     if (is_head(s) && s.held == nullptr) return shell_out;
-    if (s.held == nullptr) s.held = open_memstream(&s.held_data, &s.held_size);
+    if (s.held == nullptr) s.held = open_memory_output(&s.held_data, &s.held_size);
     return s.held != nullptr ? s.held : shell_out;
 }
 
@@ -208,9 +205,9 @@ bool print_ready() {
     while (head_seq < tail_seq) {
         slot &s = slot_of(head_seq);
         if (s.held != nullptr) {
-            std::fclose(s.held);
+            close_memory_output(s.held, &s.held_data, &s.held_size);
             s.held = nullptr;
-            std::fwrite(s.held_data, 1, s.held_size, shell_out);
+            if (s.held_size > 0) std::fwrite(s.held_data, 1, s.held_size, shell_out);
             std::free(s.held_data);
             s.held_data = nullptr;
             printed = true;
@@ -259,11 +256,6 @@ input_reader reader;
 
 enum class input { line, none_yet, end };
 
-bool readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 0) > 0;
-}
-
 // The length of the next line held in the buffer, 0 when more input is needed. skip counts
 // the bytes read past it and dropped (the LF of a line that fills the limit exactly).
 std::size_t held_line(const char *from, std::size_t held, bool at_end, std::size_t &skip,
@@ -309,13 +301,12 @@ input next_line(char (&line)[kShellBufSize], bool may_wait, bool &overlong) {
             }
         }
         if (rd.at_end) return input::end;
-        if (!may_wait && !readable(rd.fd)) return input::none_yet;
+        if (!may_wait && input_ready(rd.fd, 0) == 0) return input::none_yet;
         const std::size_t kept = rd.end - rd.start;
         std::memmove(rd.buf, rd.buf + rd.start, kept);
         rd.start = 0;
         rd.end = kept;
-        const ssize_t n = read(rd.fd, rd.buf + rd.end, sizeof rd.buf - rd.end);
-        if (n < 0 && errno == EINTR) continue;
+        const int n = read_input(rd.fd, rd.buf + rd.end, static_cast<int>(sizeof rd.buf - rd.end));
         // A read error ends the input, as it ends fgets.
         if (n <= 0)
             rd.at_end = true;
@@ -325,22 +316,21 @@ input next_line(char (&line)[kShellBufSize], bool may_wait, bool &overlong) {
 }
 
 // One idle round: waits until a link has bytes to read, or up to ms. When no link is open
-// the library returns at once: the rest of the time is slept instead, woken early by input
-// on input_fd (not -1), so that the loop never spins.
+// the library returns at once: the rest of the time, at most ms, is slept instead, woken
+// early by input on input_fd (not -1), so that the loop never spins.
 void idle(int ms, int input_fd) {
     const std::int64_t start = monotonic_ms();
     if (brennic_wait(ms) == 1) return;
     const std::int64_t left = ms - (monotonic_ms() - start);
     if (left <= 0) return;
-    pollfd p{input_fd, POLLIN, 0};
-    poll(&p, input_fd >= 0 ? 1 : 0, static_cast<int>(left));
+    input_ready(input_fd, static_cast<int>(left));
 }
 
 } // namespace
 
 bool run_pipeline(std::FILE *in, const pipeline_settings &settings) {
     reader.file = in;
-    reader.fd = fileno(in);
+    reader.fd = descriptor_of(in);
     reader.start = reader.end = 0;
     reader.at_end = false;
     reader.dropping = false;

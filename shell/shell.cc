@@ -1,12 +1,11 @@
 #include "shell/shell.h"
 
-#include <unistd.h>
-
 #include <cstring>
 #include <string_view>
 
 #include "base/clock.h"
 #include "base/text.h"
+#include "net/system.h"
 #include "shell/json.h"
 #include "shell/log_sink.h"
 #include "shell/options.h"
@@ -484,7 +483,7 @@ int flushed_status() {
 
 int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     shell_out = out;
-    shell_out_is_terminal = isatty(fileno(out)) == 1;
+    shell_out_is_terminal = is_terminal(out);
     copy_bounded(host_list, kDefaultHostList, kHostListMax);
 
     switch (read_options(argc, argv)) {
@@ -503,7 +502,7 @@ int shell_main(int argc, char **argv, std::FILE *in, std::FILE *out) {
     // Under -json standard output carries objects only: the diagnostics go to standard error.
     if (script.json) {
         echo_out = stderr;
-        echo_out_is_terminal = isatty(fileno(stderr)) == 1;
+        echo_out_is_terminal = is_terminal(stderr);
     }
 
     // After a refused value the library starts with no host, so every command fails at once:

@@ -1,10 +1,5 @@
 #include "lib/cipher/secret_file.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,13 +13,12 @@
 #include "lib/cipher/secret_hash.h"
 #include "lib/hooks.h"
 #include "lib/limits.h"
+#include "net/system.h"
 
 namespace brennic {
 
 namespace {
 
-// The directory that holds the default secret file on this platform.
-constexpr const char *kSystemDir = "/etc";
 constexpr const char *kDefaultSecretName = "xlate.dat";
 constexpr int kSystemDirBufSize = 1000;
 
@@ -53,18 +47,17 @@ void note_failure(const char *path, const char *cause) {
 // unreadable, else nullptr (an empty file reads as an empty line).
 const char *read_first_line(int fd) {
     secret_line[0] = '\0';
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::strerror(errno);
-    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    const bool regular = S_ISREG(st.st_mode);
+    const file_kind kind = kind_of(fd);
+    if (kind == file_kind::unknown) return std::strerror(errno);
+    if (kind == file_kind::directory) return std::strerror(EISDIR);
+    const bool regular = kind == file_kind::regular;
     const std::int64_t until = monotonic_ms() + hooks.secret_wait_ms;
     int got = 0;
     for (;;) {
-        const ssize_t n =
-            ::read(fd, secret_line + got, static_cast<std::size_t>(kSecretLineMax - got));
+        const int n = read_input(fd, secret_line + got, kSecretLineMax - got);
         if (n > 0) {
             const bool line_end = std::memchr(secret_line + got, '\n', static_cast<std::size_t>(n));
-            got += static_cast<int>(n);
+            got += n;
             if (line_end || got >= kSecretLineMax) break;
             continue;
         }
@@ -72,11 +65,9 @@ const char *read_first_line(int fd) {
             if (got == 0 && !regular) return "no line: nothing writes to it";
             break; // the end of the file ends the line
         }
-        if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return std::strerror(errno);
         const std::int64_t left = until - monotonic_ms();
-        pollfd entry{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) == 0) {
+        if (left <= 0 || input_ready(fd, static_cast<int>(left)) == 0) {
             secret_line[0] = '\0';
             return "no line within the time allowed";
         }
@@ -87,19 +78,11 @@ const char *read_first_line(int fd) {
 }
 
 // Fills the file at path with a fresh line of three numbers. The file is made readable by
-// its owner only. Returns 0, after reporting on standard output, when it cannot be written.
+// its owner only where the platform has modes (POSIX). Returns 0, after reporting on standard
+// output, when it cannot be written.
 int write_fresh_line(const char *path) {
-    std::FILE *f = nullptr;
     // Never waits: a FIFO without a reader fails at once.
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        f = ::fdopen(fd, "w");
-        if (f == nullptr) {
-            const int saved = errno;
-            ::close(fd);
-            errno = saved;
-        }
-    }
+    std::FILE *f = create_private_file(path);
     if (f == nullptr) {
         const char *cause = std::strerror(errno);
         char line[kSecretFilePathMax + 200];
@@ -138,7 +121,7 @@ const char *read_secret(const char *path, int generate) {
     bool generated = false;
     for (;;) {
         // Opened without waiting: a FIFO with no writer must not hold the caller.
-        const int fd = hooks.open_file(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = hooks.open_file(file);
         if (fd < 0) {
             // A missing file is no fault of its own: only other causes are reported.
             if (errno != ENOENT) note_failure(file, std::strerror(errno));
@@ -146,7 +129,7 @@ const char *read_secret(const char *path, int generate) {
             open_failed = true;
         } else {
             const char *cause = read_first_line(fd);
-            ::close(fd);
+            close_input(fd);
             if (cause != nullptr) {
                 note_failure(file, cause);
                 return empty_secret();
@@ -162,16 +145,25 @@ const char *read_secret(const char *path, int generate) {
 
 const char *secret_failure() { return failure; }
 
+void join_dir_file(const char *dir, char separator, const char *name, char *out,
+                   std::size_t out_size) {
+    if (out_size < 2) {
+        if (out_size == 1) out[0] = '\0';
+        return;
+    }
+    // The directory keeps room for the separator; whatever room is left goes to the name,
+    // and a longer name is cut. A directory that ends in the separator (a drive's root,
+    // C:\) takes no second one.
+    const std::size_t dir_len = strnlen(dir, out_size - 2);
+    std::memcpy(out, dir, dir_len);
+    std::size_t at = dir_len;
+    if (dir_len == 0 || dir[dir_len - 1] != separator) out[at++] = separator;
+    copy_bounded(out + at, name != nullptr ? name : "", out_size - 1 - at);
+}
+
 const char *system_dir_file(const char *name) {
-    static char dir[kSystemDirBufSize];
     static char joined[kSystemDirBufSize];
-    copy_bounded(dir, kSystemDir, kSystemDirBufSize - 2);
-    // Whatever room the directory and the '/' leave goes to the name; a longer name is cut.
-    const std::size_t dir_len = std::strlen(dir);
-    std::memcpy(joined, dir, dir_len);
-    joined[dir_len] = '/';
-    copy_bounded(joined + dir_len + 1, name != nullptr ? name : "",
-                 kSystemDirBufSize - 2 - dir_len);
+    join_dir_file(system_directory(), path_separator(), name, joined, sizeof joined);
     return joined;
 }
 

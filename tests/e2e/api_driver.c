@@ -5,10 +5,15 @@
  * Usage: e2e_api_driver HOSTS SECRET-FILE SCENARIO
  */
 #define _POSIX_C_SOURCE 200809L
-#include <dirent.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <dirent.h>
+#endif
 
 #include "brennic.h"
 
@@ -138,17 +143,35 @@ static int busy_link(void) {
     return 0;
 }
 
+#if defined(_WIN32)
+/* Open sockets of this process: the handle values getsockopt takes for a socket. (Windows
+ * has no list of a process's descriptors, and sockets are what a link leaves behind.) */
+static int open_fds(void) {
+    static int started;
+    WSADATA data;
+    UINT_PTR h;
+    int n = 0;
+    if (!started && WSAStartup(MAKEWORD(2, 2), &data) != 0) return -1000;
+    started = 1;
+    for (h = 4; h < 0x10000; h += 4) {
+        int type = 0, length = sizeof type;
+        if (getsockopt((SOCKET)h, SOL_SOCKET, SO_TYPE, (char *)&type, &length) == 0) ++n;
+    }
+    return n;
+}
+#else
 /* Open descriptors of this process. */
 static int open_fds(void) {
     int n = 0;
     DIR *d = opendir("/proc/self/fd");
     struct dirent *e;
-    if (d == NULL) return -1;
+    if (d == NULL) return -1000;
     while ((e = readdir(d)) != NULL)
         if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n - 1; /* the directory's own descriptor */
 }
+#endif
 
 #define ASYNC_COUNT 5
 static brennic_result *async_records[ASYNC_COUNT + 1];
@@ -192,7 +215,8 @@ static int mixed(void) {
 }
 
 /* Lookups pending on the second host; a second init keeps only the first (unreachable) one:
- * each lookup comes back failed, once, and the dropped link's socket is closed. */
+ * each lookup comes back failed, once, and the dropped link's socket, the one descriptor the
+ * library held, is closed. */
 static int fewer_hosts(const char *hosts, int fds_before) {
     char first[256];
     size_t n = strcspn(hosts, ",");
@@ -201,6 +225,7 @@ static int fewer_hosts(const char *hosts, int fds_before) {
     first[n] = '\0';
     send_lookups();
     printf("on host %d\n", brennic_result_host(async_records[1]));
+    printf("descriptors held %d\n", open_fds() - fds_before);
     printf("init %d\n", brennic_init(first, "", log_to_stderr));
     printf("descriptors left %d\n", open_fds() - fds_before);
     collect_lookups();

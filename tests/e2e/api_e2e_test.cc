@@ -117,7 +117,8 @@ TEST_F(Api, ASecondInitWithFewerHostsHandsBackTheDroppedHostsResults) {
     const std::string unreachable =
         "127.0.0.1:" + std::to_string(brennic::e2e::closed_port()) + ",";
     run_result r = drive({"--hold", "10"}, "fewer-hosts", unreachable);
-    EXPECT_EQ(r.out, "init 1\non host 1\ninit 1\ndescriptors left 0\n" + failed_lookups());
+    EXPECT_EQ(r.out, "init 1\non host 1\ndescriptors held 1\ninit 1\ndescriptors left 0\n" +
+                         failed_lookups());
 }
 
 // Lookups pending at brennic_close come back failed, once each, after the next init.

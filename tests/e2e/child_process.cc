@@ -1,20 +1,15 @@
+// The part of the e2e helpers that is the same on every platform: files, transcripts, the
+// text-mode line ends, and reading the test server's port. Processes and pipes are left to
+// child_process_posix.cc or child_process_win.cc.
 #include "tests/e2e/child_process.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/e2e/child_process_platform.h"
 
 #ifndef BRENNIC_TESTSERVER_PATH
 #error "BRENNIC_TESTSERVER_PATH must name the test server binary"
@@ -24,47 +19,29 @@ namespace brennic::e2e {
 
 namespace {
 
+constexpr int kServerStartMs = 5000; // for the server's "PORT <n>" line
+
 long long now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-int exit_code_of(int wstatus) { return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1; }
-
-// Waits for pid up to ms milliseconds; true with the status when it exited.
-bool wait_bounded(pid_t pid, int ms, int &wstatus) {
-    long long end = now_ms() + ms;
-    for (;;) {
-        pid_t r = waitpid(pid, &wstatus, WNOHANG);
-        if (r == pid) return true;
-        if (r < 0 && errno != EINTR) return true; // already reaped elsewhere
-        if (now_ms() >= end) return false;
-        usleep(2000);
+// Text as written in text mode read back with LF line ends: CR LF becomes LF where the
+// platform's text mode writes CR LF; a CR elsewhere stays.
+std::string text_lines(std::string text) {
+    if (!platform::kTextLinesEndInCrLf) return text;
+    std::size_t to = 0;
+    for (std::size_t from = 0; from < text.size(); ++from) {
+        if (text[from] == '\r' && from + 1 < text.size() && text[from + 1] == '\n') continue;
+        text[to++] = text[from];
     }
-}
-
-[[noreturn]] void exec_child(const std::vector<std::string> &argv, const std::string &cwd) {
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char *> args;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    text.resize(to);
+    return text;
 }
 
 } // namespace
 
-temp_dir::temp_dir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string tmpl =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brennic-e2e-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
+temp_dir::temp_dir() : path_(platform::make_temp_dir()) {}
 
 temp_dir::~temp_dir() {
     if (path_.empty()) return;
@@ -86,9 +63,11 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
+std::string read_text(const std::string &path) { return text_lines(read_file(path)); }
+
 std::vector<std::string> transcript_requests(const std::string &path) {
     std::vector<std::string> out;
-    std::istringstream in(read_file(path));
+    std::istringstream in(read_text(path));
     std::string line;
     while (std::getline(in, line)) {
         const std::size_t at = line.find(" request ");
@@ -99,109 +78,27 @@ std::vector<std::string> transcript_requests(const std::string &path) {
 
 run_result run_program(const std::vector<std::string> &argv, const std::string &input,
                        const std::string &cwd, int timeout_ms) {
-    run_result res;
-    int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe2(in_pipe, O_CLOEXEC) != 0) return res;
-    if (pipe2(out_pipe, O_CLOEXEC) != 0) return res;
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) return res;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in_pipe[0], 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        exec_child(argv, cwd);
-    }
-    close(in_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (pid < 0) {
-        close(in_pipe[1]);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        return res;
-    }
-    int in_fd = in_pipe[1], out_fd = out_pipe[0], err_fd = err_pipe[0];
-    set_nonblocking(in_fd);
-    std::size_t written = 0;
-    if (input.empty()) {
-        close(in_fd);
-        in_fd = -1;
-    }
-    const long long end = now_ms() + timeout_ms;
-    char buf[65536];
-    while (out_fd >= 0 || err_fd >= 0) {
-        long long left = end - now_ms();
-        if (left <= 0) {
-            res.timed_out = true;
-            break;
-        }
-        pollfd pfds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
-        int rc = poll(pfds, 3, static_cast<int>(left));
-        if (rc < 0 && errno != EINTR) break;
-        for (int k = 0; k < 2; ++k) {
-            int &fd = k == 0 ? out_fd : err_fd;
-            if (fd >= 0 && (pfds[k].revents & (POLLIN | POLLHUP | POLLERR))) {
-                ssize_t n = read(fd, buf, sizeof buf);
-                if (n > 0) {
-                    (k == 0 ? res.out : res.err).append(buf, static_cast<std::size_t>(n));
-                } else if (n == 0 || errno != EAGAIN) {
-                    close(fd);
-                    fd = -1;
-                }
-            }
-        }
-        if (in_fd >= 0 && (pfds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t n = write(in_fd, input.data() + written, input.size() - written);
-            if (n > 0) written += static_cast<std::size_t>(n);
-            if (n < 0 && errno != EAGAIN) written = input.size();
-            if (written >= input.size()) {
-                close(in_fd);
-                in_fd = -1;
-            }
-        }
-    }
-    for (int fd : {in_fd, out_fd, err_fd}) {
-        if (fd >= 0) close(fd);
-    }
-    int wstatus = 0;
-    if (res.timed_out || !wait_bounded(pid, 3000, wstatus)) {
-        res.timed_out = true;
-        kill(pid, SIGKILL);
-        waitpid(pid, &wstatus, 0);
-        return res;
-    }
-    res.exit_status = exit_code_of(wstatus);
-    return res;
+    run_result r = platform::run_raw(argv, input, cwd, timeout_ms);
+    r.raw_out = r.out;
+    r.out = text_lines(std::move(r.out));
+    r.err = text_lines(std::move(r.err));
+    return r;
 }
 
 bool server_process::start(const std::vector<std::string> &args) {
-    int out_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0) return false;
     std::vector<std::string> argv = {BRENNIC_TESTSERVER_PATH, "--port", "0", "--max-seconds", "60"};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(out_pipe[1], 1);
-        exec_child(argv, {});
-    }
-    close(out_pipe[1]);
-    if (pid_ < 0) {
-        close(out_pipe[0]);
-        return false;
-    }
-    out_fd_ = out_pipe[0];
+    if (!platform::start_with_output(argv, proc_, out_)) return false;
     // The server's first line is "PORT <n>".
     std::string got;
-    const long long end = now_ms() + 5000;
+    const long long end = now_ms() + kServerStartMs;
     while (got.find('\n') == std::string::npos) {
-        long long left = end - now_ms();
+        const long long left = end - now_ms();
         if (left <= 0) return false;
-        pollfd p{out_fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         char c[128];
-        ssize_t n = read(out_fd_, c, sizeof c);
-        if (n <= 0) return false;
-        got.append(c, static_cast<std::size_t>(n));
+        const long n = platform::read_within(out_, c, sizeof c, static_cast<int>(left));
+        if (n == 0) return false;
+        if (n > 0) got.append(c, static_cast<std::size_t>(n));
     }
     if (got.rfind("PORT ", 0) != 0) return false;
     port_ = std::atoi(got.c_str() + 5);
@@ -209,52 +106,21 @@ bool server_process::start(const std::vector<std::string> &args) {
 }
 
 bool server_process::running() {
-    if (pid_ <= 0) return false;
-    int wstatus = 0;
-    pid_t r = waitpid(pid_, &wstatus, WNOHANG);
-    if (r == 0) return true;
-    if (r == pid_) status_ = exit_code_of(wstatus);
-    pid_ = -1;
+    if (proc_ == kNone) return false;
+    if (!platform::has_exited(proc_, status_)) return true;
+    proc_ = kNone;
     return false;
 }
 
 int server_process::stop() {
-    if (pid_ > 0) {
-        int wstatus = 0;
-        kill(pid_, SIGTERM);
-        if (wait_bounded(pid_, 3000, wstatus)) {
-            status_ = exit_code_of(wstatus);
-        } else {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &wstatus, 0);
-            status_ = -1;
-        }
-        pid_ = -1;
+    if (proc_ != kNone) {
+        status_ = platform::stop_process(proc_);
+        proc_ = kNone;
     }
-    if (out_fd_ >= 0) {
-        close(out_fd_);
-        out_fd_ = -1;
-    }
+    platform::close_pipe(out_);
     return status_;
 }
 
 server_process::~server_process() { stop(); }
-
-int closed_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return 1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    int port = 1;
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
 
 } // namespace brennic::e2e

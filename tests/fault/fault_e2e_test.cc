@@ -2,8 +2,6 @@
 // resetting its connection, refusing the handshake, trickling one byte per millisecond,
 // sending junk, zero bytes or a 100 KB line, and a table of five servers of which four are
 // dead. Every command must be answered by its own lines, and every run ends on its own.
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -44,12 +42,12 @@ std::string repeat(const std::string &line, int n) {
 // tells whether the server was stopped that way; with no request within 5 s it is not.
 class server_killer {
   public:
-    server_killer(server_process &srv, useconds_t delay_us, std::function<bool()> request_seen)
+    server_killer(server_process &srv, int delay_us, std::function<bool()> request_seen)
         : thread_([this, &srv, delay_us, seen = std::move(request_seen)] {
               for (int i = 0; i < 500 && !seen(); ++i)
-                  usleep(10000);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
               if (!seen()) return;
-              usleep(delay_us);
+              std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
               srv.stop();
               killed_ = true;
           }) {}

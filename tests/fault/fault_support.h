@@ -2,7 +2,9 @@
 // console share, the console run with a time limit, and transcript readers.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <chrono>
 #include <sstream>
@@ -73,12 +75,15 @@ inline int count_lines_starting(const std::string &out, const std::string &prefi
     return n;
 }
 
-// Peak resident set of the largest child reaped so far, in kilobytes.
+#ifndef _WIN32
+// Peak resident set of the largest child reaped so far, in kilobytes. (Windows keeps no such
+// figure for a process's children.)
 inline long children_peak_rss_kb() {
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     return usage.ru_maxrss;
 }
+#endif
 
 // Files and helpers every fault test shares.
 class FaultTest : public ::testing::Test {
@@ -102,7 +107,7 @@ class FaultTest : public ::testing::Test {
     // Events of one kind ("connect", "handshake", "request") in a server's transcript.
     std::vector<std::string> events(const std::string &kind, const std::string &tag = "") const {
         std::vector<std::string> out;
-        for (const std::string &l : lines_of(e2e::read_file(transcript_path(tag)))) {
+        for (const std::string &l : lines_of(e2e::read_text(transcript_path(tag)))) {
             std::size_t sp = l.find(' ');
             if (sp == std::string::npos) continue;
             std::string rest = l.substr(sp + 1);

@@ -26,6 +26,7 @@
 #include "brennic.h"
 #include "lib/state.h"
 #include "net/platform.h"
+#include "net/system.h"
 #include "tests/e2e/child_process.h"
 #include "tests/support/log_capture.h"
 
@@ -159,12 +160,12 @@ void *failing_allocate(std::size_t size) {
     return std::malloc(size);
 }
 
-int failing_file_open(const char *path, int flags) {
+int failing_file_open(const char *path) {
     if (should_fail(fault::file_open)) {
         errno = EACCES;
         return -1;
     }
-    return ::open(path, flags);
+    return open_for_reading(path);
 }
 
 int failing_set_nonblocking(int sock, int on) {

@@ -1,7 +1,13 @@
-#include <fcntl.h>
+// The secret file and its hash. FIFOs, modes and paths past Windows' 260 characters are
+// POSIX's own; the rest runs on Windows as well.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +16,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -41,14 +48,14 @@ TEST(SecretHash, KnownValues) {
 class SecretFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/brennic-secret-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        const auto dir = std::filesystem::temp_directory_path() /
+                         ("brennic-secret-" + std::to_string(getpid()) + "-" + info->name());
+        std::filesystem::remove_all(dir);
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
+        dir_ = dir.string();
     }
-    void TearDown() override {
-        const std::string cmd = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
     std::string write(const std::string &name, const std::string &content) const {
         const std::string p = path(name);
@@ -61,7 +68,7 @@ class SecretFile : public ::testing::Test {
         ss << in.rdbuf();
         return ss.str();
     }
-    static bool exists(const std::string &p) { return access(p.c_str(), F_OK) == 0; }
+    static bool exists(const std::string &p) { return std::filesystem::exists(p); }
     std::string dir_;
 };
 
@@ -73,7 +80,7 @@ TEST_F(SecretFile, FirstLineWithoutLineEnd) {
     EXPECT_STREQ(read_secret(write("blank", "\nlater text\n").c_str(), 0), "");
     EXPECT_STREQ(read_secret(write("blankcr", "\r\nlater text\n").c_str(), 0), "");
     EXPECT_STREQ(read_secret(write("empty", "").c_str(), 0), "");
-    EXPECT_STREQ(read_secret(write("nul", std::string("ab\0cd\n", 6)).c_str(), 0), "ab");
+    EXPECT_STREQ(read_secret(write("nulbyte", std::string("ab\0cd\n", 6)).c_str(), 0), "ab");
 }
 
 TEST_F(SecretFile, LongLinesAreCutAt399) {
@@ -101,9 +108,11 @@ TEST_F(SecretFile, GenerateCreatesOwnerOnlyFileWithOneLine) {
     EXPECT_GE(got.size(), 3u) << got;
     EXPECT_EQ(got.find_first_not_of("0123456789abcdef"), std::string::npos) << got;
     EXPECT_EQ(slurp(p), got + "\n");
+#ifndef _WIN32
     struct stat st {};
     ASSERT_EQ(stat(p.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
     // Later reads, generate on or off, return the same line and leave the file alone.
     EXPECT_EQ(std::string(read_secret(p.c_str(), 1)), got);
     EXPECT_EQ(std::string(read_secret(p.c_str(), 0)), got);
@@ -128,9 +137,14 @@ TEST_F(SecretFile, GenerateWriteFailureIsPrintedAndGivesEmptyText) {
 
 TEST_F(SecretFile, FileThatAlwaysReadsEmptyEndsTheCall) {
     // Writing to it succeeds but nothing ever reads back: one refill, then an empty text.
+#ifdef _WIN32
+    EXPECT_STREQ(read_secret("NUL", 1), "");
+#else
     EXPECT_STREQ(read_secret("/dev/null", 1), "");
+#endif
 }
 
+#ifndef _WIN32
 TEST_F(SecretFile, PathIsCutAt999Characters) {
     // Build nested directories so that the file path is exactly 999 characters long.
     std::string p = dir_;
@@ -146,9 +160,9 @@ TEST_F(SecretFile, PathIsCutAt999Characters) {
     EXPECT_STREQ(read_secret(p.substr(0, p.size() - 1).c_str(), 0), "");
 }
 
-// A secret file that is a FIFO or a directory never holds the caller: a FIFO has a limited
-// time to give its line (200 ms here), and each unreadable file gives a cause naming it.
-TEST_F(SecretFile, FifosAndDirectoriesNeverStall) {
+// A secret file that is a FIFO never holds the caller: it has a limited time to give its
+// line (200 ms here), and each unreadable one gives a cause naming it.
+TEST_F(SecretFile, FifosNeverStall) {
     hooks.secret_wait_ms = 200;
     const std::string fifo = path("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -198,13 +212,6 @@ TEST_F(SecretFile, FifosAndDirectoriesNeverStall) {
     }
     done = true;
     release.join();
-
-    EXPECT_STREQ(read_secret(dir_.c_str(), 0), "");
-    EXPECT_EQ(std::string(secret_failure()),
-              "Cannot read secret file (" + dir_ + "): " + std::strerror(EISDIR));
-    // A missing file is not unreadable: no cause.
-    EXPECT_STREQ(read_secret(path("missing").c_str(), 0), "");
-    EXPECT_STREQ(secret_failure(), "");
     reset_hooks();
 }
 
@@ -214,10 +221,52 @@ TEST(SystemDir, JoinsDirectoryAndName) {
     const std::string long_name(2000, 'n');
     EXPECT_EQ(std::string(system_dir_file(long_name.c_str())).size(), 999u);
 }
+#endif
+
+// A directory is unreadable, with a cause that names it; a missing file has no cause.
+TEST_F(SecretFile, DirectoryIsUnreadableAndAMissingFileIsNoFault) {
+    EXPECT_STREQ(read_secret(dir_.c_str(), 0), "");
+    EXPECT_EQ(std::string(secret_failure()),
+              "Cannot read secret file (" + dir_ + "): " + std::strerror(EISDIR));
+    // A missing file is not unreadable: no cause.
+    EXPECT_STREQ(read_secret(path("missing").c_str(), 0), "");
+    EXPECT_STREQ(secret_failure(), "");
+}
+
+// The path of the default secret file on either platform: the directory, one separator and
+// the name, in at most 999 characters, the directory cut before the name is.
+TEST(SystemDir, JoinsAnyDirectoryWithItsSeparator) {
+    const std::string dir998(998, 'd');
+    const std::string dir1200(1200, 'd');
+    const struct {
+        const char *dir;
+        char separator;
+        const char *name;
+        std::string joined;
+    } rows[] = {
+        {"/etc", '/', "xlate.dat", "/etc/xlate.dat"},
+        {"C:\\windows\\system32", '\\', "xlate.dat", "C:\\windows\\system32\\xlate.dat"},
+        {"C:\\", '\\', "xlate.dat", "C:\\xlate.dat"}, // a drive's root has its separator
+        {"/", '/', "xlate.dat", "/xlate.dat"},
+        {"", '\\', "xlate.dat", "\\xlate.dat"},
+        {"/etc", '/', "", "/etc/"},
+        {"/etc", '/', nullptr, "/etc/"},
+        {dir998.c_str(), '/', "x", dir998 + "/"},
+        {dir1200.c_str(), '\\', "x", dir998 + "\\"},
+    };
+    for (const auto &row : rows) {
+        char out[1000];
+        join_dir_file(row.dir, row.separator, row.name, out, sizeof out);
+        EXPECT_EQ(std::string(out), row.joined) << row.dir;
+    }
+    char one[1] = {'x'};
+    join_dir_file("/etc", '/', "x", one, sizeof one);
+    EXPECT_EQ(one[0], '\0');
+}
 
 TEST(SystemDir, EmptyPathReadsTheDefaultFile) {
     // Whatever the machine holds there, the empty path and the default path agree.
-    const std::string direct = read_secret("/etc/xlate.dat", 0);
+    const std::string direct = read_secret(std::string(system_dir_file("xlate.dat")).c_str(), 0);
     EXPECT_EQ(std::string(read_secret("", 0)), direct);
     EXPECT_EQ(std::string(read_secret(nullptr, 0)), direct);
 }

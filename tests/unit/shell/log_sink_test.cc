@@ -1,10 +1,16 @@
 // The log sink in a scratch directory: echo, file lines, stamps, flushing, the size limit
-// and the ways the file can fail to open.
+// and the ways the file can fail to open. Modes, FIFOs, signals and file size limits are
+// POSIX's own; the rest runs on Windows as well.
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -92,9 +98,11 @@ class LogSinkTest : public ::testing::Test {
     void SetUp() override {
         brennic::shell_reset();
         old_dir_ = fs::current_path();
-        char tmpl[] = "/tmp/brennic-sink-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = fs::temp_directory_path() /
+               ("brennic-sink-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        ASSERT_TRUE(fs::create_directory(dir_));
         fs::current_path(dir_);
         echo_ = std::tmpfile();
         brennic::shell_out = echo_;
@@ -190,12 +198,13 @@ TEST_F(LogSinkTest, OtherLevelsWriteNothingButOpenAndLevelFourFlushes) {
 }
 
 TEST_F(LogSinkTest, AppendsToAnExistingFile) {
-    { std::ofstream(log_path()) << "old line\n"; }
+    { std::ofstream(log_path(), std::ios::binary) << "old line\n"; }
     brennic::dolog_flag = 1;
     log_sink(2, "new");
     EXPECT_EQ(slurp(log_path()), "old line\n" + kStamp + " Info: new\n");
 }
 
+#ifndef _WIN32
 TEST_F(LogSinkTest, NewFileIsOwnerOnly) {
     mode_t old = umask(0);
     brennic::dolog_flag = 1;
@@ -243,6 +252,8 @@ TEST_F(LogSinkTest, StampHasTwoDigitDayFromRealLocalTime) {
     tzset();
 }
 
+#endif
+
 TEST_F(LogSinkTest, FallbackStampWhenLocalTimeFails) {
     brennic::sink_seams.local_time = failing_local;
     brennic::dolog_flag = 1;
@@ -252,7 +263,10 @@ TEST_F(LogSinkTest, FallbackStampWhenLocalTimeFails) {
 
 TEST_F(LogSinkTest, FileOfExactlyTheLimitStays) {
     const std::string line = kStamp + " Info: x\n";
-    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size(), '.'); }
+    {
+        std::ofstream(log_path(), std::ios::binary)
+            << std::string(brennic::kLogLimitBytes - line.size(), '.');
+    }
     brennic::dolog_flag = 1;
     log_sink(2, "x");
     EXPECT_EQ(fs::file_size(log_path()), static_cast<std::uintmax_t>(brennic::kLogLimitBytes));
@@ -269,21 +283,28 @@ TEST_F(LogSinkTest, FileOfExactlyTheLimitStays) {
 
 TEST_F(LogSinkTest, OneByteOverTheLimitIsDeleted) {
     const std::string line = kStamp + " Info: x\n";
-    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size() + 1, '.'); }
+    {
+        std::ofstream(log_path(), std::ios::binary)
+            << std::string(brennic::kLogLimitBytes - line.size() + 1, '.');
+    }
     brennic::dolog_flag = 1;
     log_sink(2, "x");
     EXPECT_FALSE(fs::exists(log_path()));
+#ifndef _WIN32
     mode_t old = umask(0);
     log_sink(1, "again");
     umask(old);
     struct stat st {};
     ASSERT_EQ(stat(log_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the re-created file is owner-only too";
+#endif
 }
 
+#ifndef _WIN32
+// (A reparse point under the name on Windows: tests/unit/net/system_test.cc.)
 TEST_F(LogSinkTest, SymbolicLinkIsNotFollowed) {
     fs::path target = dir_ / "elsewhere";
-    { std::ofstream(target) << "keep\n"; }
+    { std::ofstream(target, std::ios::binary) << "keep\n"; }
     fs::create_symlink(target, log_path());
     brennic::dolog_flag = 1;
     brennic::debug_flag = 1;
@@ -297,6 +318,8 @@ TEST_F(LogSinkTest, SymbolicLinkIsNotFollowed) {
     EXPECT_EQ(echoed(), "Info: one\nError: two\n") << "the echo happens before the failure";
 }
 
+#endif
+
 // A log that cannot be opened is retried with every message but reported once, and again
 // only after a line has reached the file in between.
 TEST_F(LogSinkTest, UnopenableFileIsReportedOncePerSpellAndRetried) {
@@ -308,13 +331,19 @@ TEST_F(LogSinkTest, UnopenableFileIsReportedOncePerSpellAndRetried) {
     fs::remove(log_path());
     log_sink(2, "kept");
     EXPECT_EQ(slurp(log_path()), kStamp + " Info: kept\n");
+#ifdef _WIN32
+    // The name of the log, still open, stays taken until it is closed.
+    EXPECT_EQ(cap.text(), "brennic.log: Is a directory\n");
+#else
     fs::remove(log_path());
     fs::create_directory(log_path());
     log_sink(2, "lost again");
     log_sink(3, "lost again");
     EXPECT_EQ(cap.text(), "brennic.log: Is a directory\nbrennic.log: Is a directory\n");
+#endif
 }
 
+#ifndef _WIN32
 // Lines that cannot be written to an open log (the file may grow no more) are reported once,
 // like a log that cannot be opened.
 TEST_F(LogSinkTest, LinesThatCannotBeWrittenAreReportedOnce) {
@@ -343,13 +372,14 @@ TEST_F(LogSinkTest, LinesThatCannotBeWrittenAreReportedOnce) {
 
 // Another console in the same directory passed the limit, deleted the log and started a new
 // one: this console's next line goes into that new file, not into the deleted one.
+// (On Windows the name of a file deleted while open stays taken until it is closed.)
 TEST_F(LogSinkTest, FileDeletedByAnotherWriterIsReopenedByName) {
     brennic::dolog_flag = 1;
     log_sink(2, "one");
     std::FILE *first = brennic::log_sink_file();
     ASSERT_NE(first, nullptr);
     fs::remove(log_path());
-    { std::ofstream(log_path()) << "other console\n"; }
+    { std::ofstream(log_path(), std::ios::binary) << "other console\n"; }
     log_sink(3, "two");
     EXPECT_EQ(slurp(log_path()), "other console\n" + kStamp + " Error: two\n");
     log_sink(2, "three");
@@ -362,11 +392,16 @@ TEST_F(LogSinkTest, FileDeletedByAnotherWriterIsReopenedByName) {
     EXPECT_EQ(slurp(log_path()), kStamp + " Info: four\n");
 }
 
+#endif
+
 // The open file passes the limit after the name has come to mean another console's file:
 // this console closes its own file but leaves the other one in place, then writes into it.
 TEST_F(LogSinkTest, LimitPassedAfterTheNameMovedOnDeletesNothing) {
     const std::string line = kStamp + " Info: x\n";
-    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size(), '.'); }
+    {
+        std::ofstream(log_path(), std::ios::binary)
+            << std::string(brennic::kLogLimitBytes - line.size(), '.');
+    }
     brennic::dolog_flag = 1;
     log_sink(2, "x");
     ASSERT_NE(brennic::log_sink_file(), nullptr);
@@ -374,7 +409,7 @@ TEST_F(LogSinkTest, LimitPassedAfterTheNameMovedOnDeletesNothing) {
     // The other console's new file takes the name; this console's file lives on elsewhere.
     const fs::path aside = dir_ / "aside";
     fs::rename(log_path(), aside);
-    { std::ofstream(log_path()) << "other console\n"; }
+    { std::ofstream(log_path(), std::ios::binary) << "other console\n"; }
 
     log_sink(2, "x");
     EXPECT_EQ(brennic::log_sink_file(), nullptr) << "the file over the limit is closed";
@@ -393,7 +428,10 @@ TEST_F(LogSinkTest, LimitPassedAfterTheNameMovedOnDeletesNothing) {
 // name reaches it through another hard link.
 TEST_F(LogSinkTest, OwnFileIsDeletedAtTheLimitWhateverItsLinkCount) {
     const std::string line = kStamp + " Info: x\n";
-    { std::ofstream(log_path()) << std::string(brennic::kLogLimitBytes - line.size() + 1, '.'); }
+    {
+        std::ofstream(log_path(), std::ios::binary)
+            << std::string(brennic::kLogLimitBytes - line.size() + 1, '.');
+    }
     fs::create_hard_link(log_path(), dir_ / "second-name");
     brennic::dolog_flag = 1;
     log_sink(2, "x");
@@ -402,6 +440,7 @@ TEST_F(LogSinkTest, OwnFileIsDeletedAtTheLimitWhateverItsLinkCount) {
     EXPECT_EQ(brennic::log_sink_file(), nullptr);
 }
 
+#ifndef _WIN32
 // The log holds the secret and passwords: a file made readable by others before the console
 // started is narrowed to owner-only when opened, and keeps its lines.
 TEST_F(LogSinkTest, WiderModeOfAnExistingFileIsNarrowed) {
@@ -411,7 +450,7 @@ TEST_F(LogSinkTest, WiderModeOfAnExistingFileIsNarrowed) {
         brennic::sink_seams.now = fixed_now;
         brennic::sink_seams.local_time = fixed_local;
         fs::remove(log_path());
-        { std::ofstream(log_path()) << "old\n"; }
+        { std::ofstream(log_path(), std::ios::binary) << "old\n"; }
         ASSERT_EQ(chmod(log_path().c_str(), wide), 0);
         brennic::dolog_flag = 1;
         log_sink(2, "new");
@@ -427,7 +466,7 @@ TEST_F(LogSinkTest, OwnerOnlyModesAreKept) {
         SCOPED_TRACE(own);
         brennic::log_sink_reset();
         fs::remove(log_path());
-        { std::ofstream(log_path()) << ""; }
+        { std::ofstream(log_path(), std::ios::binary) << ""; }
         ASSERT_EQ(chmod(log_path().c_str(), own), 0);
         brennic::dolog_flag = 1;
         log_sink(2, "a");
@@ -451,7 +490,7 @@ TEST_F(LogSinkTest, AnotherUsersLogGetsNothing) {
         if (fifo)
             ASSERT_EQ(mkfifo(log_path().c_str(), 0666), 0);
         else
-            std::ofstream(log_path()) << "";
+            std::ofstream(log_path(), std::ios::binary) << "";
         ASSERT_EQ(chmod(log_path().c_str(), 0666), 0);
         ASSERT_EQ(chown(log_path().c_str(), 65534, 65534), 0);
         const int reader = fifo ? open(log_path().c_str(), O_RDONLY | O_NONBLOCK) : -1;
@@ -615,6 +654,7 @@ TEST_F(LogSinkTest, AStalledFifoReaderCostsLinesNotTime) {
 }
 
 TEST_F(LogSinkTest, FileSizeOfAStreamWithoutDescriptorIsZero) {
+    // (Windows has no stream over memory.)
     char buf[16] = "0123456789";
     std::FILE *mem = fmemopen(buf, 10, "r");
     ASSERT_NE(mem, nullptr);
@@ -626,5 +666,6 @@ TEST_F(LogSinkTest, FileSizeOfAStreamWithoutDescriptorIsZero) {
     EXPECT_EQ(brennic::file_size(f), 5);
     std::fclose(f);
 }
+#endif
 
 } // namespace
