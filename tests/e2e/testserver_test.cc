@@ -464,7 +464,11 @@ TEST(TestServerProgram, ServesTwoClientsAndRecordsWhatTheySent) {
     b.send_line("4 check brown pw\r\n");
     std::string want = "4 +OK brown password accepted\r\n";
     EXPECT_EQ(b.read_line_text(want.size(), 3000), want);
+#ifdef _WIN32
+    srv.stop(); // no request to end another console program there: it is ended at once
+#else
     EXPECT_EQ(srv.stop(), 0);
+#endif
     std::string t = brennic::e2e::read_file(transcript);
     EXPECT_NE(t.find(" handshake 1 ENCRYPT NORMAL 19\n"), std::string::npos) << t;
     EXPECT_NE(t.find(" request 3 set brown pw x=1\n"), std::string::npos) << t;
@@ -657,11 +661,16 @@ TEST(TestServerProgram, RejectsUnknownOptionsAndMissingUsersFile) {
     r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--port", "70000"}, "", dir.path(),
                                   5000);
     EXPECT_EQ(r.exit_status, 2);
-    // A users file that opens but cannot be read is not an empty directory.
+    // A users file that opens but cannot be read is not an empty directory. Windows does not
+    // open a directory as a file at all.
     r = brennic::e2e::run_program({BRENNIC_TESTSERVER_PATH, "--users", dir.path()}, "", dir.path(),
                                   5000);
     EXPECT_EQ(r.exit_status, 2);
+#ifdef _WIN32
+    EXPECT_NE(r.err.find("cannot open users file"), std::string::npos) << r.err;
+#else
     EXPECT_NE(r.err.find("cannot read users file"), std::string::npos) << r.err;
+#endif
 }
 
 } // namespace
