@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -85,8 +86,10 @@ bool write_port_file(const std::string &path, int port) {
     std::fprintf(f, "%d\n", port);
     bool ok = std::fclose(f) == 0;
     if (!ok) return false;
+    errno = 0;
     if (std::rename(tmp.c_str(), path.c_str()) == 0) return true;
-    // Where rename does not replace a file that exists, the old one goes first.
+    // Where rename does not replace a file that exists (Windows), the old one goes first.
+    if (errno != EEXIST) return false;
     std::remove(path.c_str());
     return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
