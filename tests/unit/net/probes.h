@@ -11,8 +11,8 @@ bool child_inherits(int sock);
 // can only tell by trying a receive.
 bool is_nonblocking(int sock);
 
-// A figure that grows with every descriptor or handle the process holds open: the lowest free
-// descriptor on POSIX, the handle count on Windows.
+// A figure that grows with every socket the process holds open: the lowest free descriptor on
+// POSIX, the count of open sockets on Windows.
 long open_handle_mark();
 
 // Whether sock carries the option hold_port (net/server_calls.h) sets.
