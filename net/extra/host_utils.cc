@@ -1,7 +1,4 @@
-#include <netinet/in.h>
-
 #include <array>
-#include <cerrno>
 
 #include "base/diag.h"
 #include "net/address.h"
@@ -31,7 +28,7 @@ std::uint32_t lookup_ipv4(const char *host) {
 
 const char *local_host_name() {
     host_name_buffer[0] = '\0';
-    errno = 0;
+    sys.set_error(0);
     if (sys.gethostname(host_name_buffer, kHostNameBufferMax) != 0) {
         record_sock_error();
         log_info("tcp: Can't get host name %s\n", sock_error_text());
@@ -46,7 +43,7 @@ int count_openable_sockets() {
     std::array<int, kSocketProbeLimit> opened{};
     int count = 0;
     while (count < kSocketProbeLimit) {
-        const int sock = sys.socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int sock = sys.socket(AF_INET, SOCK_STREAM, 0);
         if (sock < 0) break;
         opened[count++] = sock;
     }

@@ -1,5 +1,3 @@
-#include <cerrno>
-
 #include "net/extra/utilities.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
@@ -11,7 +9,7 @@ int read_line_bytewise(int sock, char *buffer, std::size_t size) {
     std::size_t used = 0;
     while (used < size - 1) {
         char byte = 0;
-        errno = 0;
+        sys.set_error(0);
         const ssize_t got = sys.recv(sock, &byte, 1, 0);
         record_sock_error();
         if (got < 0 && last_sock_error == kWouldBlock) continue; // try again at once

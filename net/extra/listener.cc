@@ -1,11 +1,7 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
-#include <cerrno>
-
 #include "base/diag.h"
 #include "net/extra/utilities.h"
 #include "net/platform.h"
+#include "net/server_calls.h"
 
 namespace brennic {
 namespace {
@@ -20,20 +16,19 @@ int open_listener(int port) {
     log_info("Socket listen on socket id %d port %d\n", sock, port);
     if (sock == kNoSocket) return kNoSocket;
 
-    const int on = 1;
-    sys.setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    hold_port(sock);
 
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
-    errno = 0;
+    sys.set_error(0);
     if (sys.bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
         record_sock_error();
         close_socket(sock);
         return kNoSocket;
     }
-    errno = 0;
+    sys.set_error(0);
     if (sys.listen(sock, kListenBacklog) != 0) {
         record_sock_error();
         close_socket(sock);

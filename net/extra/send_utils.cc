@@ -1,14 +1,9 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "base/diag.h"
+#include "net/capture_file.h"
 #include "net/extra/utilities.h"
 #include "net/socket_errors.h"
 
@@ -43,48 +38,12 @@ int send_printf(int sock, const char *format, ...) {
     return send_captured(sock, text, length) == wanted ? 1 : 0;
 }
 
-namespace {
-
-// The capture holds every byte sent, so it is opened as carefully as a log: never through a
-// symbolic link, created owner-only, without waiting for a FIFO's reader, and kept only when
-// it is a regular file of the effective user (not one planted by another user, nor a FIFO
-// or device that could hold the sender up). Returns -1 with errno set otherwise.
-int open_capture() {
-    const int fd = open(kCaptureFile,
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        close(fd);
-        errno = EPERM;
-        return -1;
-    }
-    return fd;
-}
-
-// Appends the bytes whole; a write cut short by a full disk goes on from where it stopped.
-void append_all(int fd, const char *bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes += n;
-        length -= static_cast<std::size_t>(n);
-    }
-}
-
-} // namespace
-
 int send_captured(int sock, const char *bytes, int length) {
     if (length > 0) {
-        const int fd = open_capture();
-        if (fd >= 0) {
-            append_all(fd, bytes, static_cast<std::size_t>(length));
-            close(fd);
-        } else {
+        const char *why = append_capture(kCaptureFile, bytes, static_cast<std::size_t>(length));
+        if (why != nullptr)
             log_error("Capture file (%s) cannot be opened, %d bytes sent uncaptured: %s\n",
-                      kCaptureFile, length, std::strerror(errno));
-        }
+                      kCaptureFile, length, why);
     }
     return send_bytes(sock, bytes, length);
 }

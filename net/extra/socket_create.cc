@@ -1,12 +1,8 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
-#include <cerrno>
-
 #include "base/diag.h"
 #include "net/address.h"
 #include "net/extra/utilities.h"
 #include "net/platform.h"
+#include "net/server_calls.h"
 #include "net/socket_errors.h"
 
 namespace brennic {
@@ -18,12 +14,18 @@ const sockaddr *as_sockaddr(const sockaddr_in *record) {
     return reinterpret_cast<const sockaddr *>(record);
 }
 
+// The family in the width of an address record's field, which differs between platforms.
+decltype(sockaddr_in::sin_family) family_of(int family) {
+    return static_cast<decltype(sockaddr_in::sin_family)>(family);
+}
+
 } // namespace
 
 int socket_create(int family, int type, const char *local_name, int local_port,
                   const char *remote_name, int remote_port) {
-    errno = 0;
-    const int sock = sys.socket(family, type | SOCK_CLOEXEC, 0);
+    sys.set_error(0);
+    // The table's socket is one child processes never inherit.
+    const int sock = sys.socket(family, type, 0);
     if (sock < 0) {
         record_sock_error();
         log_error("create: socket() failed %s\n", sock_error_text());
@@ -31,7 +33,7 @@ int socket_create(int family, int type, const char *local_name, int local_port,
     }
 
     sockaddr_in local{};
-    local.sin_family = static_cast<sa_family_t>(family);
+    local.sin_family = family_of(family);
     local.sin_port = htons(static_cast<std::uint16_t>(local_port & 0xFFFF));
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (!is_empty(local_name)) {
@@ -40,13 +42,12 @@ int socket_create(int family, int type, const char *local_name, int local_port,
             close_socket(sock);
             return kNoSocket;
         }
-        local.sin_family = static_cast<sa_family_t>(family);
+        local.sin_family = family_of(family);
     }
 
-    const int on = 1;
-    sys.setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    hold_port(sock);
 
-    errno = 0;
+    sys.set_error(0);
     if (sys.bind(sock, as_sockaddr(&local), sizeof local) != 0) {
         record_sock_error();
         log_error("create: bind() failed %s\n", sock_error_text());
@@ -62,9 +63,9 @@ int socket_create(int family, int type, const char *local_name, int local_port,
         close_socket(sock);
         return kNoSocket;
     }
-    remote.sin_family = static_cast<sa_family_t>(family);
+    remote.sin_family = family_of(family);
 
-    errno = 0;
+    sys.set_error(0);
     if (sys.connect(sock, as_sockaddr(&remote), sizeof remote) != 0) {
         record_sock_error();
         log_error("create: connect() failed %s\n", sock_error_text());
@@ -87,7 +88,7 @@ int join_group(int sock, const char *interface_name, const char *group_name) {
     request.imr_multiaddr.s_addr = lookup_ipv4(group_name);
     request.imr_interface.s_addr =
         interface_name == nullptr ? htonl(INADDR_ANY) : lookup_ipv4(interface_name);
-    errno = 0;
+    sys.set_error(0);
     if (sys.setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) {
         record_sock_error();
         log_error("multicast: Failed to joing group (%s) %s\n", group_name ? group_name : "",

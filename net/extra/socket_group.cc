@@ -1,30 +1,29 @@
 #include "net/extra/socket_group.h"
 
-#include <cerrno>
-
 namespace brennic {
 namespace {
 
 constexpr int kMaxPollEntries = 3 * kMaxWaitSockets;
+constexpr std::int32_t kSockNotSocket = 10038; // WSAENOTSOCK
 
 struct poll_list {
-    std::array<pollfd, kMaxPollEntries> entries{};
-    nfds_t used = 0;
+    std::array<poll_entry, kMaxPollEntries> entries{};
+    poll_count used = 0;
 
     void watch(const socket_group *group, short events) {
         if (group == nullptr) return;
         for (int i = 0; i < group->count(); ++i) {
             const int sock = group->at(i);
-            nfds_t j = 0;
+            poll_count j = 0;
             while (j < used && entries[j].fd != sock)
                 ++j;
-            if (j == used) entries[used++] = pollfd{sock, 0, 0};
+            if (j == used) entries[used++] = poll_entry{sock, 0, 0};
             entries[j].events = static_cast<short>(entries[j].events | events);
         }
     }
 
     short result(int sock) const {
-        for (nfds_t j = 0; j < used; ++j)
+        for (poll_count j = 0; j < used; ++j)
             if (entries[j].fd == sock) return entries[j].revents;
         return 0;
     }
@@ -47,14 +46,14 @@ int wait_groups(socket_group *read, socket_group *write, socket_group *except, i
     list.watch(read, POLLIN);
     list.watch(write, POLLOUT);
     list.watch(except, POLLPRI);
-    errno = 0;
+    sys.set_error(0);
     const int ready =
         sys.poll(list.used ? list.entries.data() : nullptr, list.used, poll_limit(ms));
     if (ready < 0) return -1;
     // A socket that is not open makes the whole wait fail, as a select() over it would.
-    for (nfds_t j = 0; j < list.used; ++j)
+    for (poll_count j = 0; j < list.used; ++j)
         if (list.entries[j].revents & POLLNVAL) {
-            errno = EBADF;
+            sys.set_error(kSockNotSocket);
             return -1;
         }
     if (ready == 0) {

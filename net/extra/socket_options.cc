@@ -1,8 +1,3 @@
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
-#include <cerrno>
-
 #include "base/diag.h"
 #include "net/extra/utilities.h"
 #include "net/platform.h"
@@ -26,7 +21,7 @@ int set_nagle(int sock, int flag) {
 int set_linger(int sock) {
     linger_record.l_onoff = 1;
     linger_record.l_linger = kLingerSeconds;
-    errno = 0;
+    sys.set_error(0);
     if (sys.setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger_record, sizeof linger_record) != 0) {
         record_sock_error();
         log_info("linger failed %s\n", sock_error_text());

@@ -71,7 +71,8 @@ int tcp_open_async(const char *host, int port, const char *bind_address);
 // 1 on success, 0 with a message on failure.
 int join_group(int sock, const char *interface_name, const char *group_name);
 
-// A TCP socket listening on port on every address, or -1.
+// A TCP socket listening on port on every address, or -1. The port is held as hold_port
+// (net/server_calls.h) says.
 int open_listener(int port);
 
 // One accepted connection, or -1.
@@ -91,8 +92,9 @@ int send_some(int sock, const char *bytes, int length);
 int send_printf(int sock, const char *format, ...) BRENNIC_PRINTF(2, 3);
 
 // Appends the bytes to "raw.dat" in the working directory, then sends them once. Returns the
-// send's result. The file is created owner-only and written only when it is a regular file of
-// the effective user, reached without a symbolic link; otherwise, or when it cannot be opened,
+// send's result. The file is opened as net/capture_file.h says (on POSIX created owner-only
+// and written only when it is a regular file of the effective user, reached without a
+// symbolic link; on Windows never a reparse point); otherwise, or when it cannot be opened,
 // the bytes are still sent, with an error logged.
 int send_captured(int sock, const char *bytes, int length);
 

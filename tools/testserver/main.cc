@@ -1,18 +1,17 @@
 // brennic-testserver: a directory server for tests and demonstrations. See README.md.
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <string_view>
 
+#include "net/server_calls.h"
+#include "net/tcp.h"
 #include "tools/testserver/directory.h"
 #include "tools/testserver/options.h"
 #include "tools/testserver/server.h"
 #include "tools/testserver/stream_cipher.h"
 
 namespace {
-
-void on_signal(int) { brennic::testserver::request_stop(); }
 
 // The secret is the first line of the file up to its first CR, LF or NUL, at most 399
 // characters, as the client reads it. A missing file gives the empty secret.
@@ -48,12 +47,7 @@ int main(int argc, char **argv) {
     std::string secret =
         opts.secret_file.empty() ? std::string() : read_secret_line(opts.secret_file);
 
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
+    brennic::watch_stop_requests(request_stop);
+    brennic::winsock_start();
     return run_server(opts, dir, text_hash(secret));
 }

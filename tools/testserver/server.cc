@@ -1,30 +1,27 @@
 #include "tools/testserver/server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "net/platform.h"
+#include "net/server_calls.h"
+#include "net/socket_errors.h"
+#include "net/tcp.h"
 #include "tools/testserver/session.h"
 
 namespace brennic::testserver {
 
 namespace {
 
-volatile std::sig_atomic_t stop_flag = 0;
+// Set from a signal handler, or on Windows from the thread a console event runs on.
+std::atomic<int> stop_flag{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 constexpr int kIdleWaitMs = 1000;
 constexpr std::size_t kRecvChunk = 65536;
@@ -33,9 +30,9 @@ constexpr std::size_t kRecvChunk = 65536;
 constexpr long long kAcceptPauseMs = 100;
 
 long long now_us() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 long long now_ms() { return now_us() / 1000; }
@@ -55,39 +52,46 @@ void close_fd(connection &c, bool reset) {
         linger lg{};
         lg.l_onoff = 1;
         lg.l_linger = 0;
-        setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        sys.setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     }
-    close(c.fd);
+    sys.close(c.fd);
     c.fd = -1;
     c.dead = true;
 }
 
-int open_listener(int port, int &bound_port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// A non-blocking listening socket on 127.0.0.1 and the port it got, or -1 with the error
+// left in sys.last_error().
+int open_listener(int port, int &bound) {
+    int fd = sys.socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
-        close(fd);
+    hold_port(fd);
+    if (sys.set_nonblocking(fd, 1) != 0 ||
+        sys.bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        sys.listen(fd, 64) != 0) {
+        close_socket(fd); // keeps the error
         return -1;
     }
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    bound_port = ntohs(addr.sin_port);
+    bound = bound_port(fd);
     return fd;
 }
 
 bool write_port_file(const std::string &path, int port) {
     std::string tmp = path + ".tmp";
-    std::FILE *f = std::fopen(tmp.c_str(), "w");
+    std::FILE *f = std::fopen(tmp.c_str(), "wb");
     if (f == nullptr) return false;
     std::fprintf(f, "%d\n", port);
     bool ok = std::fclose(f) == 0;
-    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) return false;
+    errno = 0;
+    if (std::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    // Where rename does not replace a file that exists (Windows), the old one goes first.
+    if (errno != EEXIST) return false;
+    std::remove(path.c_str());
+    return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
 // Carries out what feeding a session asks of its connection. false when the connection is
@@ -117,10 +121,11 @@ bool flush_output(connection &c, const server_options &opts, long long now) {
         std::size_t n = out.size();
         if (c.s->unpaced() > 0) n = c.s->unpaced();
         if (paced) n = std::min(n, static_cast<std::size_t>(opts.chunk_size));
-        ssize_t sent = send(c.fd, out.data(), n, MSG_NOSIGNAL);
+        ssize_t sent = sys.send(c.fd, out.data(), n, kSendNoSignal);
         if (sent < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            if (errno == EINTR) continue;
+            const std::int32_t code = sys.last_error();
+            if (code == kWouldBlock) return true;
+            if (code == kSockInterrupted) continue;
             return false;
         }
         c.s->consume(static_cast<std::size_t>(sent));
@@ -134,14 +139,14 @@ bool flush_output(connection &c, const server_options &opts, long long now) {
 
 } // namespace
 
-void request_stop() { stop_flag = 1; }
+void request_stop() { stop_flag.store(1); }
 
 int run_server(const server_options &opts, directory &dir, std::int32_t secret_hash) {
     int port = 0;
     int lfd = open_listener(opts.port, port);
     if (lfd < 0) {
         std::fprintf(stderr, "brennic-testserver: cannot listen on port %d: %s\n", opts.port,
-                     std::strerror(errno));
+                     error_text(sys.last_error()));
         return 2;
     }
     server_context ctx;
@@ -149,11 +154,12 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
     ctx.dir = &dir;
     ctx.secret_hash = secret_hash;
     if (!opts.transcript_file.empty()) {
-        ctx.transcript = std::fopen(opts.transcript_file.c_str(), "a");
+        // Binary: the transcript holds what came, line ends and all, on every platform.
+        ctx.transcript = std::fopen(opts.transcript_file.c_str(), "ab");
         if (ctx.transcript == nullptr) {
             std::fprintf(stderr, "brennic-testserver: cannot open transcript %s\n",
                          opts.transcript_file.c_str());
-            close(lfd);
+            close_socket(lfd);
             return 2;
         }
     }
@@ -165,13 +171,13 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
 
     const long long deadline = now_ms() + static_cast<long long>(opts.max_seconds) * 1000;
     std::vector<connection> conns;
-    std::vector<pollfd> pfds;
+    std::vector<poll_entry> pfds;
     std::vector<char> rbuf(kRecvChunk);
     int status = 0;
     bool stopping = false;
     long long accept_resume_ms = 0;
 
-    while (!stopping && stop_flag == 0) {
+    while (!stopping && stop_flag.load() == 0) {
         long long now = now_ms();
         if (now >= deadline) {
             if (!opts.quiet) std::fprintf(stderr, "brennic-testserver: time limit reached\n");
@@ -204,12 +210,12 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
             pfds.push_back({c.fd, ev, 0});
         }
         wait_us = std::min(wait_us, std::max<long long>(wait, 0) * 1000);
-        const timespec limit{static_cast<time_t>(wait_us / 1000000),
-                             static_cast<long>(wait_us % 1000000) * 1000};
-        int rc = ppoll(pfds.data(), pfds.size(), &limit, nullptr);
+        sys.set_error(0);
+        int rc = poll_fine(pfds.data(), static_cast<poll_count>(pfds.size()), wait_us);
         if (rc < 0) {
-            if (errno == EINTR) continue;
-            std::perror("brennic-testserver: poll");
+            const std::int32_t code = sys.last_error();
+            if (code == kSockInterrupted) continue;
+            std::fprintf(stderr, "brennic-testserver: poll: %s\n", error_text(code));
             status = 3;
             break;
         }
@@ -222,9 +228,9 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
             // A stalled link is read again when its peer hangs up, so that poll does not
             // report the hang-up over and over.
             if ((re & (POLLERR | POLLHUP)) || ((re & POLLIN) && now >= c.stall_until_ms)) {
-                ssize_t n = recv(c.fd, rbuf.data(), rbuf.size(), 0);
-                if (n == 0 ||
-                    (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                ssize_t n = sys.recv(c.fd, rbuf.data(), rbuf.size(), 0);
+                const std::int32_t code = n < 0 ? sys.last_error() : 0;
+                if (n == 0 || (n < 0 && code != kWouldBlock && code != kSockInterrupted)) {
                     close_fd(c, false);
                     continue;
                 }
@@ -260,16 +266,16 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
         std::erase_if(conns, [](const connection &c) { return c.dead; });
         if (!stopping && (pfds[0].revents & POLLIN)) {
             for (;;) {
-                int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                int fd = sys.accept(lfd, nullptr, nullptr);
                 if (fd < 0) {
-                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                        accept_resume_ms = now + kAcceptPauseMs;
+                    if (out_of_resources(sys.last_error())) accept_resume_ms = now + kAcceptPauseMs;
                     break;
                 }
+                sys.set_nonblocking(fd, 1);
                 // Replies are queued whole and sent in one call; without delay on this side
                 // a paced reply leaves in the pieces it was cut into.
                 int one = 1;
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                sys.setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 connection c;
                 c.fd = fd;
                 c.s = std::make_unique<session>(ctx);
@@ -279,7 +285,7 @@ int run_server(const server_options &opts, directory &dir, std::int32_t secret_h
     }
     for (auto &c : conns)
         close_fd(c, false);
-    close(lfd);
+    close_socket(lfd);
     if (ctx.transcript != nullptr) std::fclose(ctx.transcript);
     return status;
 }

@@ -1,4 +1,5 @@
-// The test server's event loop: one thread, non-blocking sockets, poll().
+// The test server's event loop: one thread, non-blocking sockets, one poll of the socket
+// table a pass.
 #pragma once
 
 #include "tools/testserver/directory.h"
@@ -11,7 +12,7 @@ namespace brennic::testserver {
 // exit status.
 int run_server(const server_options &opts, directory &dir, std::int32_t secret_hash);
 
-// Asks a running run_server to return; safe to call from a signal handler.
+// Asks a running run_server to return; safe to call from a signal handler or another thread.
 void request_stop();
 
 } // namespace brennic::testserver

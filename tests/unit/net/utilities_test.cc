@@ -1,22 +1,17 @@
 #include "net/extra/utilities.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "net/platform.h"
+#include "net/server_calls.h"
 #include "net/socket_errors.h"
 #include "tests/unit/net/net_fixture.h"
+#include "tests/unit/net/probes.h"
+#include "tests/unit/net/sending_fixture.h"
 
 namespace brennic {
 namespace {
@@ -26,7 +21,16 @@ using testing::logged;
 using testing::loopback_listener;
 using testing::loopback_pair;
 using testing::NetTest;
+using testing::read_file;
+using testing::send_chunk;
+using testing::send_fail_after;
+using testing::send_shortfall;
+using testing::Sending;
+using testing::sent_bytes;
 using testing::was_logged;
+
+// The platform's own calls, for the fakes that pass calls on.
+const socket_calls real_calls = sys;
 
 // ---- header tokens --------------------------------------------------------------------
 
@@ -104,7 +108,7 @@ TEST_F(Lookups, LookupIpv4) {
 }
 
 int failing_gethostname(char *, size_t) {
-    errno = EFAULT;
+    sys.set_error(10014); // WSAEFAULT
     return -1;
 }
 
@@ -115,7 +119,7 @@ int long_gethostname(char *name, size_t length) {
 
 TEST_F(Lookups, LocalHostName) {
     char expected[256] = "";
-    ::gethostname(expected, sizeof expected);
+    sys.gethostname(expected, sizeof expected);
     EXPECT_STREQ(local_host_name(), expected);
     sys.gethostname = long_gethostname;
     EXPECT_EQ(std::string(local_host_name()), std::string(190, 'h'));
@@ -151,7 +155,7 @@ class LineReader : public NetTest {
   protected:
     loopback_pair pair;
     void peer_sends(const std::string &bytes) {
-        ASSERT_EQ(::send(pair.server, bytes.data(), bytes.size(), 0),
+        ASSERT_EQ(sys.send(pair.server, bytes.data(), bytes.size(), 0),
                   static_cast<ssize_t>(bytes.size()));
     }
 };
@@ -165,7 +169,7 @@ TEST_F(LineReader, CrLfAndBareLf) {
     EXPECT_STREQ(buffer, "ab");
     ASSERT_EQ(read_line_bytewise(pair.client, buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "");
-    ::close(pair.server);
+    close_socket(pair.server);
     pair.server = -1;
     EXPECT_EQ(read_line_bytewise(pair.client, buffer, sizeof buffer), 0);
 }
@@ -188,10 +192,10 @@ int would_block_left = 0;
 ssize_t stuttering_recv(int sock, void *buffer, size_t length, int flags) {
     if (would_block_left > 0) {
         --would_block_left;
-        errno = EAGAIN;
+        sys.set_error(kWouldBlock);
         return -1;
     }
-    return ::recv(sock, buffer, length, flags);
+    return real_calls.recv(sock, buffer, length, flags);
 }
 
 TEST_F(LineReader, WouldBlockIsRetriedOtherErrorsEndTheLine) {
@@ -202,18 +206,18 @@ TEST_F(LineReader, WouldBlockIsRetriedOtherErrorsEndTheLine) {
     ASSERT_EQ(read_line_bytewise(pair.client, buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "ok");
     EXPECT_EQ(would_block_left, 0);
-    ::shutdown(pair.client, SHUT_RDWR);
+    ::shutdown(pair.client, 2); // both directions: SHUT_RDWR, SD_BOTH
     EXPECT_EQ(read_line_bytewise(-1, buffer, sizeof buffer), 0);
 }
 
 // ---- listening and accepting ------------------------------------------------------------
 
 int failing_bind(int, const sockaddr *, socklen_t) {
-    errno = EADDRINUSE;
+    sys.set_error(10048); // WSAEADDRINUSE
     return -1;
 }
 int failing_listen(int, int) {
-    errno = EOPNOTSUPP;
+    sys.set_error(10045); // WSAEOPNOTSUPP
     return -1;
 }
 
@@ -242,7 +246,7 @@ TEST_F(Listener, AcceptsConnections) {
     ASSERT_NE(client, -1);
     const int accepted = accept_client(listening);
     ASSERT_NE(accepted, -1);
-    EXPECT_NE(::fcntl(accepted, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_FALSE(testing::child_inherits(accepted));
     close_socket(accepted);
     close_socket(client);
     close_socket(listening);
@@ -268,18 +272,36 @@ TEST_F(Listener, FailedListenLeavesNoSocketOpen) {
     EXPECT_EQ(last_sock_error, 10045);
 }
 
+// A second bind to the port fails, even one that asks to share it: on Windows the listener
+// holds the port exclusively, which is what refuses such a bind there.
+TEST_F(Listener, HoldsItsPortAgainstASecondBind) {
+    const int listening = open_listener(0);
+    ASSERT_NE(listening, -1);
+    EXPECT_TRUE(testing::holds_port_option(listening));
+    const int thief = sys.socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    sys.setsockopt(thief, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(bound_port(listening)));
+    EXPECT_NE(sys.bind(thief, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    close_socket(thief);
+    close_socket(listening);
+}
+
 TEST_F(Listener, AsyncOpenReturnsNonBlockingSocket) {
     loopback_listener listener;
     const int sock = tcp_open_async("127.0.0.1", listener.port, "");
     ASSERT_NE(sock, -1);
-    EXPECT_NE(::fcntl(sock, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_TRUE(testing::is_nonblocking(sock));
     close_socket(sock);
 }
 
 // ---- datagram sockets, groups, options --------------------------------------------------
 
 int failing_socket(int, int, int) {
-    errno = ENOBUFS;
+    sys.set_error(10055); // WSAENOBUFS
     return -1;
 }
 
@@ -287,13 +309,13 @@ int last_option_value = -99;
 int last_option_name = -1;
 int refuse_option(int, int, int name, const void *, socklen_t) {
     last_option_name = name;
-    errno = EINVAL;
+    sys.set_error(kSockInvalidArgument);
     return -1;
 }
 int record_option(int sock, int level, int name, const void *value, socklen_t length) {
     last_option_name = name;
     if (length == sizeof(int)) last_option_value = *static_cast<const int *>(value);
-    return ::setsockopt(sock, level, name, value, length);
+    return real_calls.setsockopt(sock, level, name, value, length);
 }
 
 class Datagram : public NetTest {};
@@ -301,15 +323,12 @@ class Datagram : public NetTest {};
 TEST_F(Datagram, ConnectedPairExchangesADatagram) {
     const int receiver = udp_create("127.0.0.1", 0, nullptr, 0);
     ASSERT_NE(receiver, -1);
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(receiver, reinterpret_cast<sockaddr *>(&bound), &length);
-    const int sender = udp_create("", 0, "127.0.0.1", ntohs(bound.sin_port));
+    const int sender = udp_create("", 0, "127.0.0.1", bound_port(receiver));
     ASSERT_NE(sender, -1);
     EXPECT_EQ(send_some(sender, "ping", 4), 4);
     ASSERT_EQ(wait_readable(receiver, 1000), 1);
     char buffer[8] = "";
-    EXPECT_EQ(::recv(receiver, buffer, sizeof buffer, 0), 4);
+    EXPECT_EQ(sys.recv(receiver, buffer, sizeof buffer, 0), 4);
     EXPECT_EQ(std::string(buffer, 4), "ping");
     close_socket(sender);
     close_socket(receiver);
@@ -364,13 +383,13 @@ TEST_F(Datagram, LingerAndNagleOptions) {
     EXPECT_EQ(last_option_value, -1);
     int no_delay = 0;
     socklen_t length = sizeof no_delay;
-    ::getsockopt(pair.client, IPPROTO_TCP, TCP_NODELAY, &no_delay, &length);
+    sys.getsockopt(pair.client, IPPROTO_TCP, TCP_NODELAY, &no_delay, &length);
     EXPECT_NE(no_delay, 0);
 
     EXPECT_EQ(set_linger(pair.client), 1);
     linger current{};
     length = sizeof current;
-    ::getsockopt(pair.client, SOL_SOCKET, SO_LINGER, &current, &length);
+    sys.getsockopt(pair.client, SOL_SOCKET, SO_LINGER, &current, &length);
     EXPECT_EQ(current.l_onoff, 1);
     EXPECT_EQ(current.l_linger, 60);
     EXPECT_TRUE(logged.empty());
@@ -383,70 +402,17 @@ TEST_F(Datagram, LingerAndNagleOptions) {
 
 // ---- sending ----------------------------------------------------------------------------
 
-std::string sent_bytes;
-int send_shortfall = 0;
-int send_chunk = 0;
-int send_fail_after = -1;
-
-ssize_t scripted_send(int, const void *bytes, size_t length, int) {
-    if (send_fail_after == 0) {
-        errno = ECONNRESET;
-        return -1;
-    }
-    if (send_fail_after > 0) --send_fail_after;
-    size_t n = length;
-    if (send_chunk > 0 && n > static_cast<size_t>(send_chunk)) n = send_chunk;
-    if (send_shortfall > 0 && n >= static_cast<size_t>(send_shortfall)) n -= send_shortfall;
-    sent_bytes.append(static_cast<const char *>(bytes), n);
-    return static_cast<ssize_t>(n);
-}
-
 ssize_t blocked_send(int, const void *, size_t, int) {
-    errno = EWOULDBLOCK;
+    sys.set_error(kWouldBlock);
     return -1;
 }
-
-std::string read_file(const char *name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-class Sending : public NetTest {
-  protected:
-    std::string old_dir;
-    std::string temp_dir;
-    void SetUp() override {
-        NetTest::SetUp();
-        sent_bytes.clear();
-        send_shortfall = 0;
-        send_chunk = 0;
-        send_fail_after = -1;
-        sys.send = scripted_send;
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        old_dir = cwd;
-        char pattern[] = "/tmp/net_send_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        temp_dir = pattern;
-        ASSERT_EQ(::chdir(temp_dir.c_str()), 0);
-    }
-    void TearDown() override {
-        ::unlink("raw.dat");
-        ::rmdir("raw.dat");
-        EXPECT_EQ(::chdir(old_dir.c_str()), 0);
-        ::rmdir(temp_dir.c_str());
-        NetTest::TearDown();
-    }
-};
 
 TEST_F(Sending, SendSomeResults) {
     EXPECT_EQ(send_some(5, "abc", 3), 3);
     sys.send = blocked_send;
     EXPECT_EQ(send_some(5, "abc", 3), 0);
     EXPECT_EQ(last_sock_error, 10035);
-    sys.send = scripted_send;
+    sys.send = testing::scripted_send;
     send_fail_after = 0;
     EXPECT_EQ(send_some(5, "abc", 3), -1);
     EXPECT_EQ(last_sock_error, 10054);
@@ -473,7 +439,7 @@ TEST_F(Sending, PrintfCutsLongTextAndReportsItUnsent) {
 }
 
 TEST_F(Sending, CaptureFailureStillSends) {
-    ASSERT_EQ(::mkdir("raw.dat", 0700), 0); // a directory cannot be opened for appending
+    ASSERT_TRUE(std::filesystem::create_directory("raw.dat")); // cannot be opened for appending
     EXPECT_EQ(send_captured(5, "data", 4), 4);
     EXPECT_EQ(sent_bytes, "data");
     ASSERT_EQ(logged.size(), 1u);
@@ -481,55 +447,16 @@ TEST_F(Sending, CaptureFailureStillSends) {
     EXPECT_NE(logged[0].text.find("raw.dat"), std::string::npos);
 }
 
-// The capture holds every byte sent: it is created owner-only, and only a regular file of
-// the user's own receives them. A link, a FIFO (with or without a reader) and another user's
-// file are left as they are and reported; the bytes are sent all the same. The alarm ends an
-// open that waits for a FIFO's reader.
-TEST_F(Sending, CaptureIsOnlyTheUsersOwnRegularFile) {
-    const mode_t old_mask = ::umask(0);
-    EXPECT_EQ(send_captured(5, "new", 3), 3);
-    ::umask(old_mask);
-    struct stat st {};
-    ASSERT_EQ(::stat("raw.dat", &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    ASSERT_EQ(::unlink("raw.dat"), 0);
-
+// A link in the capture's place is left as it is and reported, its target untouched; the
+// bytes are sent all the same. On Windows the link is a reparse point.
+TEST_F(Sending, CaptureRefusesALink) {
     std::ofstream("target") << "keep";
-    const std::vector<std::string> setups = {"symlink", "fifo", "fifo with reader",
-                                             "another user's file"};
-    for (const std::string &setup : setups) {
-        SCOPED_TRACE(setup);
-        int reader = -1;
-        if (setup == "symlink") {
-            ASSERT_EQ(::symlink("target", "raw.dat"), 0);
-        } else if (setup.rfind("fifo", 0) == 0) {
-            ASSERT_EQ(::mkfifo("raw.dat", 0600), 0);
-        }
-        if (setup == "fifo with reader") reader = ::open("raw.dat", O_RDONLY | O_NONBLOCK);
-        if (setup == "another user's file") {
-            if (::geteuid() != 0) continue; // only root can give the file away
-            std::ofstream("raw.dat") << "";
-            ASSERT_EQ(::chown("raw.dat", 65534, 65534), 0);
-        }
-        logged.clear();
-        sent_bytes.clear();
-        ::alarm(10);
-        EXPECT_EQ(send_captured(5, "data", 4), 4);
-        ::alarm(0);
-        EXPECT_EQ(sent_bytes, "data");
-        ASSERT_EQ(logged.size(), 1u);
-        EXPECT_NE(logged[0].text.find("raw.dat"), std::string::npos);
-        EXPECT_EQ(read_file("target"), "keep");
-        char buf[8];
-        if (reader >= 0) {
-            EXPECT_LE(::read(reader, buf, sizeof buf), 0) << "nothing to read";
-        } else if (setup == "another user's file") {
-            EXPECT_EQ(read_file("raw.dat"), "");
-        }
-        if (reader >= 0) ::close(reader);
-        ASSERT_EQ(::unlink("raw.dat"), 0);
-    }
-    ::unlink("target");
+    if (!testing::make_link("target", "raw.dat")) GTEST_SKIP() << "this system makes no links";
+    EXPECT_EQ(send_captured(5, "data", 4), 4);
+    EXPECT_EQ(sent_bytes, "data");
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].text.find("raw.dat"), std::string::npos);
+    EXPECT_EQ(read_file("target"), "keep");
 }
 
 TEST_F(Sending, PendingBytesSentInPiecesThenEmptied) {
@@ -564,26 +491,23 @@ int sockets_made = 0;
 int sockets_closed = 0;
 int socket_until_seven(int family, int type, int protocol) {
     if (sockets_made == 7) {
-        errno = EMFILE;
+        sys.set_error(10024); // WSAEMFILE
         return -1;
     }
     ++sockets_made;
-    return ::socket(family, type, protocol);
+    return real_calls.socket(family, type, protocol);
 }
 int counting_close(int sock) {
     ++sockets_closed;
-    return ::close(sock);
+    return real_calls.close(sock);
 }
 
 class Probe : public NetTest {};
 
 TEST_F(Probe, CountsUpTo300AndLeavesNoneOpen) {
-    const int before = ::dup(0);
-    ::close(before);
+    const long before = testing::open_handle_mark();
     EXPECT_EQ(count_openable_sockets(), 300);
-    const int after = ::dup(0);
-    ::close(after);
-    EXPECT_EQ(after, before); // the lowest free descriptor is free again
+    EXPECT_EQ(testing::open_handle_mark(), before); // every socket it made is closed again
 }
 
 TEST_F(Probe, StopsAtTheFirstFailure) {
