@@ -113,8 +113,8 @@ fi
 bash .ci/windows_parity.sh "$linux_build" "$build"
 step_done "console parity with Linux"
 
-rm -rf "$build/package"
-cpack -G ZIP --config "$build/CPackConfig.cmake" -B "$build/package"
+rm -rf "$build/dist"
+cpack -G ZIP --config "$build/CPackConfig.cmake" -B "$build/dist"
 bash .ci/windows_archive_check.sh "$build"
 step_done "ZIP archive"
 

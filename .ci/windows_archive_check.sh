@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317 # check functions are called through check()
-# Checks the Windows ZIP archive that `cpack -G ZIP` made in <windows-build-dir>/package.
+# Checks the Windows ZIP archive that `cpack -G ZIP` made in <windows-build-dir>/dist.
 #
 # Usage: .ci/windows_archive_check.sh <windows-build-dir>
 #
@@ -43,13 +43,13 @@ check() {
 
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 name=brennic-$version-win64
-zip=$build/package/$name.zip
+zip=$build/dist/$name.zip
 top=$work/unpacked/$name
 
 echo "== Windows archive check of $zip"
 unpacked() {
     [ -n "$version" ] || { echo "no package version in $build/CPackConfig.cmake"; return 1; }
-    [ -f "$zip" ] || { echo "missing: $zip"; ls "$build/package"; return 1; }
+    [ -f "$zip" ] || { echo "missing: $zip"; ls "$build/dist"; return 1; }
     mkdir -p "$work/unpacked"
     (cd "$work/unpacked" && cmake -E tar xf "$zip") || return 1
     # One folder at the top, named as the archive.

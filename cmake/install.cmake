@@ -159,7 +159,7 @@ set(CPACK_PACKAGE_VENDOR "brennic developers")
 set(CPACK_PACKAGE_CONTACT "brennic developers <brennic@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Console client and C library for a user-directory and authentication service")
-set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/\\.cache/")
+set(CPACK_SOURCE_IGNORE_FILES "/[.]git/" "/build[^/]*/" "/[.]cache/")
 if(WIN32)
   # brennic-<version>-win64.zip, its files under one folder of the same name.
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
