@@ -6,6 +6,7 @@
 #include "net/extra/utilities.h"
 #include "net/platform.h"
 #include "net/socket_errors.h"
+#include "tests/support/loopback_pair.h"
 #include "tests/unit/net/net_fixture.h"
 #include "tests/unit/net/probes.h"
 
@@ -15,9 +16,6 @@ namespace {
 using testing::loopback_pair;
 using testing::NetTest;
 using testing::was_logged;
-
-// The platform's own calls, for the fakes that pass calls on.
-const socket_calls real_calls = sys;
 
 std::vector<int> sleeps;
 std::vector<int> poll_timeouts;
@@ -29,7 +27,7 @@ void record_sleep(int ms) { sleeps.push_back(ms); }
 int record_poll(poll_entry *fds, poll_count count, int timeout) {
     poll_timeouts.push_back(timeout);
     polled.emplace_back(fds, fds + count);
-    return real_calls.poll(fds, count, 0);
+    return test::real_calls().poll(fds, count, 0);
 }
 
 int nothing_ready(poll_entry *fds, poll_count count, int timeout) {
@@ -208,7 +206,7 @@ TEST_F(EventLoop, FailedWaitReportsBadSocketsAndExits) {
     EXPECT_EXIT(
         {
             set_log_callback(log_to_stderr);
-            sys.poll = real_calls.poll;
+            sys.poll = test::real_calls().poll;
             set_next_wait(1);
             run_event_pass(&good);
         },

@@ -1,19 +1,9 @@
-// What the socket utilities' tests ask of the platform beyond the socket table. Each platform
-// answers in its own probes.cc (posix/, win/), chosen by CMake as net/ chooses its own.
+// What the socket utilities' tests ask of the platform beyond the table and the shared socket
+// checks (tests/support/socket_checks.h). Each platform answers in its own probes.cc (posix/,
+// win/), chosen by CMake as net/ chooses its own.
 #pragma once
 
 namespace brennic::testing {
-
-// Whether a child process would inherit sock.
-bool child_inherits(int sock);
-
-// Whether sock is in non-blocking mode. Waits at most about two seconds where the platform
-// can only tell by trying a receive.
-bool is_nonblocking(int sock);
-
-// A figure that grows with every socket the process holds open: the lowest free descriptor on
-// POSIX, the count of open sockets on Windows.
-long open_handle_mark();
 
 // Whether sock carries the option hold_port (net/server_calls.h) sets.
 bool holds_port_option(int sock);

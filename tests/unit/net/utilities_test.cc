@@ -9,6 +9,8 @@
 #include "net/platform.h"
 #include "net/server_calls.h"
 #include "net/socket_errors.h"
+#include "tests/support/loopback_pair.h"
+#include "tests/support/socket_checks.h"
 #include "tests/unit/net/net_fixture.h"
 #include "tests/unit/net/probes.h"
 #include "tests/unit/net/sending_fixture.h"
@@ -28,9 +30,6 @@ using testing::send_shortfall;
 using testing::Sending;
 using testing::sent_bytes;
 using testing::was_logged;
-
-// The platform's own calls, for the fakes that pass calls on.
-const socket_calls real_calls = sys;
 
 // ---- header tokens --------------------------------------------------------------------
 
@@ -195,7 +194,7 @@ ssize_t stuttering_recv(int sock, void *buffer, size_t length, int flags) {
         sys.set_error(kWouldBlock);
         return -1;
     }
-    return real_calls.recv(sock, buffer, length, flags);
+    return test::real_calls().recv(sock, buffer, length, flags);
 }
 
 TEST_F(LineReader, WouldBlockIsRetriedOtherErrorsEndTheLine) {
@@ -206,7 +205,7 @@ TEST_F(LineReader, WouldBlockIsRetriedOtherErrorsEndTheLine) {
     ASSERT_EQ(read_line_bytewise(pair.client, buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "ok");
     EXPECT_EQ(would_block_left, 0);
-    ::shutdown(pair.client, 2); // both directions: SHUT_RDWR, SD_BOTH
+    test::shut_down(pair.client);
     EXPECT_EQ(read_line_bytewise(-1, buffer, sizeof buffer), 0);
 }
 
@@ -246,7 +245,7 @@ TEST_F(Listener, AcceptsConnections) {
     ASSERT_NE(client, -1);
     const int accepted = accept_client(listening);
     ASSERT_NE(accepted, -1);
-    EXPECT_FALSE(testing::child_inherits(accepted));
+    EXPECT_FALSE(test::is_inheritable(accepted));
     close_socket(accepted);
     close_socket(client);
     close_socket(listening);
@@ -294,7 +293,7 @@ TEST_F(Listener, AsyncOpenReturnsNonBlockingSocket) {
     loopback_listener listener;
     const int sock = tcp_open_async("127.0.0.1", listener.port, "");
     ASSERT_NE(sock, -1);
-    EXPECT_TRUE(testing::is_nonblocking(sock));
+    EXPECT_TRUE(test::is_non_blocking(sock));
     close_socket(sock);
 }
 
@@ -315,7 +314,7 @@ int refuse_option(int, int, int name, const void *, socklen_t) {
 int record_option(int sock, int level, int name, const void *value, socklen_t length) {
     last_option_name = name;
     if (length == sizeof(int)) last_option_value = *static_cast<const int *>(value);
-    return real_calls.setsockopt(sock, level, name, value, length);
+    return test::real_calls().setsockopt(sock, level, name, value, length);
 }
 
 class Datagram : public NetTest {};
@@ -495,19 +494,19 @@ int socket_until_seven(int family, int type, int protocol) {
         return -1;
     }
     ++sockets_made;
-    return real_calls.socket(family, type, protocol);
+    return test::real_calls().socket(family, type, protocol);
 }
 int counting_close(int sock) {
     ++sockets_closed;
-    return real_calls.close(sock);
+    return test::real_calls().close(sock);
 }
 
 class Probe : public NetTest {};
 
 TEST_F(Probe, CountsUpTo300AndLeavesNoneOpen) {
-    const long before = testing::open_handle_mark();
+    const int before = test::open_handles();
     EXPECT_EQ(count_openable_sockets(), 300);
-    EXPECT_EQ(testing::open_handle_mark(), before); // every socket it made is closed again
+    EXPECT_EQ(test::open_handles(), before); // every socket it made is closed again
 }
 
 TEST_F(Probe, StopsAtTheFirstFailure) {

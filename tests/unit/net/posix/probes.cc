@@ -1,20 +1,9 @@
 #include "tests/unit/net/probes.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace brennic::testing {
-
-bool child_inherits(int sock) { return (::fcntl(sock, F_GETFD) & FD_CLOEXEC) == 0; }
-
-bool is_nonblocking(int sock) { return (::fcntl(sock, F_GETFL) & O_NONBLOCK) != 0; }
-
-long open_handle_mark() {
-    const int lowest = ::dup(0);
-    ::close(lowest);
-    return lowest;
-}
 
 bool holds_port_option(int sock) {
     int on = 0;
