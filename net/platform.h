@@ -31,6 +31,7 @@ struct socket_calls {
     int (*poll)(poll_entry *entries, poll_count count, int timeout_ms);
     int (*setsockopt)(int sock, int level, int name, const void *value, socklen_t length);
     int (*getsockopt)(int sock, int level, int name, void *value, socklen_t *length);
+    int (*getsockname)(int sock, sockaddr *address, socklen_t *length);
     int (*set_nonblocking)(int sock, int on); // FIONBIO with on: 1 non-blocking, 0 blocking
     int (*getaddrinfo)(const char *node, const char *service, const addrinfo *hints,
                        addrinfo **result);

@@ -1,11 +1,12 @@
 // The platform calls a server needs beyond the socket table: how a listening socket holds its
-// port, which port it got, a wait finer than a millisecond, the requests to stop, and what an
+// port, a wait finer than a millisecond, the requests to stop, and what an
 // error code means. Each platform implements them in its own server_calls.cc.
 #pragma once
 
 #include <cstdint>
 
 #include "net/platform.h"
+#include "net/tcp.h" // bound_port
 
 namespace brennic {
 
@@ -15,9 +16,6 @@ namespace brennic {
 // too: the port is held for this socket alone instead (SO_EXCLUSIVEADDRUSE).
 // Returns the platform's result (0 on success).
 int hold_port(int sock);
-
-// The local port sock is bound to, or -1.
-int bound_port(int sock);
 
 // sys.poll with a limit in microseconds (a negative one waits not at all). Where the
 // platform's wait counts in milliseconds the limit is rounded up.

@@ -220,6 +220,17 @@ int set_send_limit(int sock, int ms, int queue_bytes) {
 
 int set_corked(int sock, int on) { return set_cork(sock, on != 0 ? 1 : 0) == 0 ? 1 : 0; }
 
+int bound_port(int sock) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (sys.getsockname(sock, reinterpret_cast<sockaddr *>(&address), &length) != 0) return -1;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port);
+    return -1;
+}
+
 void close_socket(int sock) {
     if (sock == kNoSocket) return;
     const std::int32_t saved = sys.last_error();

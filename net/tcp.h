@@ -84,6 +84,9 @@ int set_send_limit(int sock, int ms, int queue_bytes);
 // setting failed (the lines then leave one by one).
 int set_corked(int sock, int on);
 
+// The local port sock is bound to, or -1.
+int bound_port(int sock);
+
 // Closes a socket; -1 is ignored.
 void close_socket(int sock);
 

@@ -52,6 +52,7 @@ constexpr socket_calls kRealCalls{
     .poll = ::poll,
     .setsockopt = ::setsockopt,
     .getsockopt = ::getsockopt,
+    .getsockname = ::getsockname,
     .set_nonblocking = real_set_nonblocking,
     .getaddrinfo = ::getaddrinfo,
     .freeaddrinfo = ::freeaddrinfo,

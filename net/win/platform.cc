@@ -129,6 +129,10 @@ int real_getsockopt(int sock, int level, int name, void *value, socklen_t *lengt
     return ::getsockopt(native(sock), level, name, static_cast<char *>(value), length);
 }
 
+int real_getsockname(int sock, sockaddr *address, socklen_t *length) {
+    return ::getsockname(native(sock), address, length);
+}
+
 int real_set_nonblocking(int sock, int on) {
     u_long arg = on != 0 ? 1 : 0;
     return ::ioctlsocket(native(sock), FIONBIO, &arg);
@@ -165,6 +169,7 @@ constexpr socket_calls kRealCalls{
     .poll = real_poll,
     .setsockopt = real_setsockopt,
     .getsockopt = real_getsockopt,
+    .getsockname = real_getsockname,
     .set_nonblocking = real_set_nonblocking,
     .getaddrinfo = real_getaddrinfo,
     .freeaddrinfo = real_freeaddrinfo,

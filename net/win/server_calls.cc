@@ -28,19 +28,6 @@ int hold_port(int sock) {
     return sys.setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &on, sizeof on);
 }
 
-int bound_port(int sock) {
-    sockaddr_storage address{};
-    int length = sizeof address;
-    if (::getsockname(static_cast<SOCKET>(sock), reinterpret_cast<sockaddr *>(&address), &length) !=
-        0)
-        return -1;
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port);
-    return -1;
-}
-
 int poll_fine(poll_entry *entries, poll_count count, std::int64_t limit_us) {
     if (limit_us < 0) limit_us = 0;
     const std::int64_t ms = (limit_us + 999) / 1000;

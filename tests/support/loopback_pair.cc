@@ -56,7 +56,7 @@ bool loopback_pair(int fds[2]) {
     const int listener = listen_loopback(AF_INET, 1);
     if (listener < 0) return false;
     sockaddr_storage address;
-    const socklen_t length = loopback_address(AF_INET, local_port(listener), &address);
+    const socklen_t length = loopback_address(AF_INET, bound_port(listener), &address);
     fds[0] = kRealCalls.socket(AF_INET, SOCK_STREAM, 0);
     if (fds[0] >= 0 &&
         kRealCalls.connect(fds[0], reinterpret_cast<sockaddr *>(&address), length) == 0)

@@ -16,7 +16,7 @@ void start_sockets();
 const socket_calls &real_calls();
 
 // A socket listening on the loopback address of family (AF_INET: 127.0.0.1, AF_INET6: ::1)
-// with a port chosen by the system, or -1. local_port tells the port.
+// with a port chosen by the system, or -1. bound_port (net/tcp.h) tells the port.
 int listen_loopback(int family, int backlog);
 
 // The two ends of a TCP connection on 127.0.0.1: fds[0] connected, fds[1] accepted; both

@@ -4,9 +4,6 @@
 
 namespace brennic::test {
 
-// The port a socket is bound to, 0 when it is not bound or not a socket.
-int local_port(int sock);
-
 // Whether a socket is in non-blocking mode. It must have nothing waiting to be read: where
 // the platform keeps the mode to itself, a receive that may wait briefly tells it.
 bool is_non_blocking(int sock);

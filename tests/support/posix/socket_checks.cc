@@ -9,15 +9,6 @@
 
 namespace brennic::test {
 
-int local_port(int sock) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(sock, reinterpret_cast<sockaddr *>(&address), &length) != 0) return 0;
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port);
-    return ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
-}
-
 bool is_non_blocking(int sock) { return (::fcntl(sock, F_GETFL) & O_NONBLOCK) != 0; }
 
 bool is_inheritable(int sock) { return (::fcntl(sock, F_GETFD) & FD_CLOEXEC) == 0; }

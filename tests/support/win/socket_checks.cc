@@ -19,15 +19,6 @@ constexpr int kHandleValueLimit = kHandleStep * 16384;
 
 } // namespace
 
-int local_port(int sock) {
-    sockaddr_storage address{};
-    int length = sizeof address;
-    if (::getsockname(native(sock), reinterpret_cast<sockaddr *>(&address), &length) != 0) return 0;
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port);
-    return ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
-}
-
 // The platform cannot be asked for the mode. A look at a socket with nothing to read tells
 // it: a non-blocking one answers WSAEWOULDBLOCK at once, a blocking one waits out a short
 // receive time limit (set for the look, then put back) and answers WSAETIMEDOUT.

@@ -8,6 +8,7 @@
 
 #include "base/clock.h"
 #include "net/platform.h"
+#include "net/tcp.h"
 #include "tests/support/loopback_pair.h"
 #include "tests/support/socket_checks.h"
 #include "tests/unit/lib/support.h"
@@ -50,8 +51,8 @@ struct full_listener {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<std::uint16_t>(local_port(fd)));
-        entry = "127.0.0.1:" + std::to_string(local_port(fd));
+        addr.sin_port = htons(static_cast<std::uint16_t>(bound_port(fd)));
+        entry = "127.0.0.1:" + std::to_string(bound_port(fd));
         // Connects are queued until one no longer completes within 100 ms.
         for (int i = 0; i < 8 && !ready; ++i) {
             const int c = os.socket(AF_INET, SOCK_STREAM, 0);

@@ -10,6 +10,7 @@
 #include "base/diag.h"
 #include "lib/cipher/secret_hash.h"
 #include "net/platform.h"
+#include "net/tcp.h"
 #include "tests/support/loopback_pair.h"
 #include "tests/support/socket_checks.h"
 
@@ -134,7 +135,7 @@ fake_server::fake_server(greeting g, std::int32_t n, std::string secret, bool ip
     // A machine without an IPv6 loopback leaves the server not listening (port 0).
     listener_ = listen_loopback(ipv6 ? AF_INET6 : AF_INET, 4);
     if (listener_ < 0 && !ipv6) ADD_FAILURE() << "cannot listen on 127.0.0.1";
-    port_ = listener_ < 0 ? 0 : local_port(listener_);
+    port_ = listener_ < 0 ? 0 : bound_port(listener_);
     thread_ = std::thread([this] { run(); });
 }
 

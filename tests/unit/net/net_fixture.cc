@@ -1,6 +1,7 @@
 #include "tests/unit/net/net_fixture.h"
 
 #include "base/diag.h"
+#include "net/tcp.h"
 #include "tests/support/loopback_pair.h"
 
 namespace brennic::testing {
@@ -21,7 +22,7 @@ void NetTest::TearDown() {
 
 loopback_listener::loopback_listener() {
     fd = test::listen_loopback(AF_INET, 16);
-    port = test::local_port(fd);
+    port = bound_port(fd);
 }
 
 loopback_listener::~loopback_listener() { test::real_calls().close(fd); }

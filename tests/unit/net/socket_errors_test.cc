@@ -146,7 +146,7 @@ TEST(LastError, RealFailuresReadAsSocketCodes) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(test::local_port(listener)));
+    address.sin_port = htons(static_cast<std::uint16_t>(bound_port(listener)));
     sys.close(listener);
     const int sock = make_socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_NE(sock, -1);
